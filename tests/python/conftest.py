@@ -1,7 +1,6 @@
 import threading
 
 import pytest
-
 from Zarn._zarnaction import ZarnAction
 from Zarn._zarnprimitives import ZarnState
 
@@ -22,7 +21,11 @@ class RecordingAction(ZarnAction):
     def setup(self, journal=None, label="", **rest):
         self.journal = journal if journal is not None else []
         self.label = label
-        self.setup_saw = dict(state=self.state, dependency=self.dependency, rest=rest)
+        self.setup_saw = {
+            "state": self.state,
+            "dependency": self.dependency,
+            "rest": rest,
+        }
 
     def execute(self):
         self.state = ZarnState.Executing

@@ -6,10 +6,8 @@ import weakref
 
 import pytest
 from conftest import RecordingAction
-
 from Zarn._zarnaction import ZarnAction, ZarnEvent
 from Zarn._zarnprimitives import ZarnId, ZarnState
-
 
 # --- construction ---------------------------------------------------------------
 

@@ -1,5 +1,4 @@
 import pytest
-
 from Zarn._zarnprimitives import ZarnId, ZarnState
 
 
