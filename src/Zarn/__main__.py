@@ -1,0 +1,5 @@
+import sys
+
+from Zarn.cli import main
+
+sys.exit(main())

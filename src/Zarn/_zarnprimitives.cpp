@@ -1,0 +1,72 @@
+#include "_zarnprimitives.hpp"
+
+#include <nanobind/stl/string.h>
+
+namespace nb = nanobind;
+using zarn::py::ZarnId;
+using zarn::py::ZarnState;
+
+namespace {
+
+// The fields hold Python objects, so the garbage collector must see them to
+// break cycles such as an identifier listed in its own dependencies.
+int zarn_id_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  if (!nb::inst_ready(self)) return 0;
+  auto* ident = nb::inst_ptr<ZarnId>(self);
+  Py_VISIT(ident->id.ptr());
+  Py_VISIT(ident->dependency.ptr());
+  return 0;
+}
+
+int zarn_id_clear(PyObject* self) {
+  if (!nb::inst_ready(self)) return 0;
+  auto* ident = nb::inst_ptr<ZarnId>(self);
+  ident->id.reset();
+  ident->dependency.reset();
+  return 0;
+}
+
+PyType_Slot zarn_id_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(zarn_id_traverse)},
+                               {Py_tp_clear, reinterpret_cast<void*>(zarn_id_clear)},
+                               {0, nullptr}};
+
+nb::object none_if_null(const nb::object& field) { return field ? field : nb::none(); }
+
+}  // namespace
+
+NB_MODULE(_zarnprimitives, m) {
+  m.doc() = "Identifiers of the ZARN language and the states of an action.";
+
+  nb::enum_<ZarnState>(m, "ZarnState", "The state of an action.")
+      .value("NotExecuted", ZarnState::NotExecuted, "every new action")
+      .value("Executing", ZarnState::Executing, "set by an action while it executes")
+      .value("Finished", ZarnState::Finished, "set by an action when it has finished")
+      .value("Error", ZarnState::Error, "set by an action that failed");
+
+  nb::class_<ZarnId>(m, "ZarnId", nb::type_slots(zarn_id_slots),
+                     "A name written in a script that refers to a block, with the\n"
+                     "dependencies written next to it. Compared by identity.")
+      .def(
+          "__init__",
+          [](ZarnId* self, nb::object identifier) {
+            new (self) ZarnId{std::move(identifier), nb::list()};
+          },
+          nb::arg("identifier").none())
+      .def_prop_rw(
+          "id", [](const ZarnId& self) { return none_if_null(self.id); },
+          [](ZarnId& self, nb::object value) { self.id = std::move(value); },
+          nb::for_setter(nb::arg("value").none()))
+      .def_prop_rw(
+          "dependency", [](const ZarnId& self) { return none_if_null(self.dependency); },
+          [](ZarnId& self, nb::list value) { self.dependency = std::move(value); })
+      .def(
+          "add_dependencies",
+          [](ZarnId& self, nb::handle dep) { zarn::py::add_dependencies(self.dependency, dep); },
+          nb::arg("dep").none(),
+          "Adds the items of a list (its first \";\" removed from it in place),\n"
+          "or any other value as one item.")
+      .def("__repr__", [](const ZarnId& self) {
+        return "ZarnId(" + nb::cast<std::string>(nb::repr(none_if_null(self.id))) + ")";
+      });
+}

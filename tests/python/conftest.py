@@ -1,0 +1,58 @@
+import threading
+
+import pytest
+from Zarn._zarnaction import ZarnAction
+from Zarn._zarnprimitives import ZarnState
+
+
+class Module:
+    """Stands in for a machine module: actions only need its name."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __repr__(self):
+        return f"Module({self.name!r})"
+
+
+class RecordingAction(ZarnAction):
+    """A concrete action that notes, in a shared journal, when it executed."""
+
+    def setup(self, journal=None, label="", **rest):
+        self.journal = journal if journal is not None else []
+        self.label = label
+        self.setup_saw = {
+            "state": self.state,
+            "dependency": self.dependency,
+            "rest": rest,
+        }
+
+    def execute(self):
+        self.state = ZarnState.Executing
+        self.journal.append(self.label)
+        self.state = ZarnState.Finished
+        self.finish_signal.set()
+
+
+@pytest.fixture
+def module():
+    return Module("axis")
+
+
+@pytest.fixture
+def run_in_thread():
+    """Starts callables on threads of their own and joins them all at the end."""
+    threads = []
+
+    def start(target):
+        thread = threading.Thread(target=target, daemon=True)
+        thread.start()
+        threads.append(thread)
+        return thread
+
+    yield start
+    for thread in threads:
+        thread.join(timeout=5)
+        assert not thread.is_alive(), (
+            "a thread was still blocked at the end of the test"
+        )
