@@ -7,41 +7,24 @@ import pytest
 from Zarn import morvo_client as mc
 
 KVTAction = mc.KVTAction
-MorvoClient = mc.MorvoClient
+unpack = mc.MorvoClient.unpack_struct_helper
+LAYOUT = "iiiiiiii36s36s36s36s36si"
 
-CONDITIONS = {
-    "MORBO_ID_SLAVE_STATUS_CONDITION": 0,
-    "MORVO_ID_ERROR_STATE_CONDITION": 1,
-    "MORVO_ID_POS_CONDITION": 2,
-    "MORVO_ID_OUTPUT_CONDITION": 3,
-    "MORVO_ID_INPUT_CONDITION": 4,
-    "MORVO_ID_THERMAL_CONDITION": 5,
-    "MORVO_ID_STATIC_TIME_CONDITION": 6,
-    "POS_GRATER": 0,
-    "POS_EQUAL": 1,
-    "POS_NEAR": 2,
-    "POS_LESSTHAN": 3,
-    "DIGITAL": 0,
-    "ANALOG_GRATER": 1,
-    "ANALOG_EQUAL": 2,
-    "ANALOG_LESSTHAN": 3,
-    "ADMIN_FESTO_STATE_SPAWNED": 502,
-    "ADMIN_AKRIBIS_STATE_SPAWNED": 503,
-    "NEED_HOMING": -2,
-    "NOTMOTOR": -1,
-    "CONTROLABLE": 0,
-    "START_MOVING": 1,
-    "MOVING": 2,
-    "END_MOVING": 3,
-    "START_HOMING": 4,
-    "HOMING": 5,
-    "END_HOMING": 6,
-    "STOP": 7,
-}
+# name=value in declaration order; several names share a value.
+CONDITION_TABLE = """
+    MORBO_ID_SLAVE_STATUS_CONDITION=0 MORVO_ID_ERROR_STATE_CONDITION=1
+    MORVO_ID_POS_CONDITION=2 MORVO_ID_OUTPUT_CONDITION=3 MORVO_ID_INPUT_CONDITION=4
+    MORVO_ID_THERMAL_CONDITION=5 MORVO_ID_STATIC_TIME_CONDITION=6
+    POS_GRATER=0 POS_EQUAL=1 POS_NEAR=2 POS_LESSTHAN=3
+    DIGITAL=0 ANALOG_GRATER=1 ANALOG_EQUAL=2 ANALOG_LESSTHAN=3
+    ADMIN_FESTO_STATE_SPAWNED=502 ADMIN_AKRIBIS_STATE_SPAWNED=503
+    NEED_HOMING=-2 NOTMOTOR=-1 CONTROLABLE=0 START_MOVING=1 MOVING=2 END_MOVING=3
+    START_HOMING=4 HOMING=5 END_HOMING=6 STOP=7"""
+CONDITIONS = {n: int(v) for n, v in (i.split("=") for i in CONDITION_TABLE.split())}
 
 
-def fields(record):
-    return list(struct.unpack("iiiiiiii36s36s36s36s36si", record))
+def fields(action):
+    return list(struct.unpack(LAYOUT, action.get_transmit_data()))
 
 
 def text_field(text):
@@ -59,11 +42,8 @@ def test_enumerations_and_constants():
     with pytest.raises(KeyError):
         mc.MorvoConditionEnum["MORVO_ID_SLAVE_STATUS_CONDITION"]
     assert mc.MorvoConditionEnum.__module__ == "Zarn.morvo_client"
-    assert (mc.BLANK_CONDITION, mc.CONDITION_START, mc.EACH_MORVO_CONDITION_NUM) == (
-        150,
-        151,
-        10,
-    )
+    constants = (mc.BLANK_CONDITION, mc.CONDITION_START, mc.EACH_MORVO_CONDITION_NUM)
+    assert constants == (150, 151, 10)
     assert mc.action_datatype == "iiiiiiii36s36s36s36s36si"
     assert mc.log_datatype == "ii80s"
 
@@ -77,46 +57,32 @@ def test_constructor_defaults_and_shared_lists():
     assert action.arg_list is args and action.dep_list is deps
     args.append(9)
     deps.append(502)
-    assert fields(action.get_transmit_data())[2:4] == [1, 9]
-    assert fields(action.get_transmit_data())[10] == text_field("502")
+    assert fields(action)[2:4] == [1, 9]
+    assert fields(action)[10] == text_field("502")
 
 
 def test_packing_matches_struct_layout():
     action = KVTAction("3", 1.9, [2.9, -2.9, "12", True], ["PC-9", 502], "x" * 17)
-    record = action.get_transmit_data()
-    assert len(record) == 216
-    assert record == struct.pack(
-        "iiiiiiii36s36s36s36s36si",
-        *[3, 1, 2, -2, 12, 1, -1, -1],
-        b"x" * 17,
-        b"PC-9",
-        b"502",
-        b"",
-        b"",
-        -1,
-    )
+    ints = [3, 1, 2, -2, 12, 1, -1, -1]
+    texts = [b"x" * 17, b"PC-9", b"502", b"", b""]
+    assert action.get_transmit_data() == struct.pack(LAYOUT, *ints, *texts, -1)
     assert action.arg_list == [2.9, -2.9, "12", True]  # not changed by packing
 
-    six = fields(KVTAction(0, 0, [1, 2, 3, 4, 5, 6]).get_transmit_data())
-    assert six[2:8] == [1, 2, 3, 4, 5, 6]
-    assert fields(KVTAction(0, 0).get_transmit_data())[2:] == [-1] * 6 + [
-        b"\0" * 36
-    ] * 5 + [-1]
-    five_deps = fields(
-        KVTAction(0, 0, [], ["a", "b", "c", "d", "e"]).get_transmit_data()
-    )
+    assert fields(KVTAction(0, 0, [1, 2, 3, 4, 5, 6]))[2:8] == [1, 2, 3, 4, 5, 6]
+    assert fields(KVTAction(0, 0))[2:] == [-1] * 6 + [b"\0" * 36] * 5 + [-1]
+    five_deps = fields(KVTAction(0, 0, [], ["a", "b", "c", "d", "e"]))
     assert five_deps[9:13] == [text_field(t) for t in "abcd"]
 
 
 def test_text_fields_cut_at_36_bytes():
-    assert fields(KVTAction(0, 0, cmd_id="c" * 40).get_transmit_data())[8] == b"c" * 36
+    assert fields(KVTAction(0, 0, cmd_id="c" * 40))[8] == b"c" * 36
     # The cut falls inside the two-byte UTF-8 character that starts at byte 35.
-    cut = fields(KVTAction(0, 0, [], ["x" + "ä" * 18]).get_transmit_data())[9]
+    cut = fields(KVTAction(0, 0, [], ["x" + "ä" * 18]))[9]
     assert cut == ("x" + "ä" * 18).encode()[:36] and cut[-1:] == b"\xc3"
 
 
 def test_int32_bounds():
-    edge = KVTAction(-(2**31), 2**31 - 1, [2**31 - 1]).get_transmit_data()
+    edge = KVTAction(-(2**31), 2**31 - 1, [2**31 - 1])
     assert fields(edge)[:3] == [-(2**31), 2**31 - 1, 2**31 - 1]
     for value in (2**31, -(2**31) - 1, 2**80):
         with pytest.raises(struct.error, match=str(value)):
@@ -143,61 +109,35 @@ def test_packing_failures(action, error, message):
 
 
 def test_unpack_action_record_and_text_rules():
-    record = bytearray(
-        KVTAction(7, 8, [-5], ["502"], "PC1205090307-12").get_transmit_data()
-    )
+    record = bytearray(KVTAction(7, 8, [-5], ["502"], "PC-12").get_transmit_data())
     record[104:111] = b"AB\0XY\0\0"
-    values = MorvoClient.unpack_struct_helper(mc.action_datatype, bytes(record))
-    assert values == [
-        7,
-        8,
-        -5,
-        -1,
-        -1,
-        -1,
-        -1,
-        -1,
-        "PC1205090307-12",
-        "502",
-        "ABXY",
-        "",
-        "",
-        -1,
-    ]
+    values = unpack(mc.action_datatype, bytes(record))
+    assert values == [7, 8, -5] + [-1] * 5 + ["PC-12", "502", "ABXY", "", "", -1]
     # Any bytes-like object will do, as with struct.
-    assert (
-        MorvoClient.unpack_struct_helper(mc.action_datatype, memoryview(record))
-        == values
-    )
-
-    reply = struct.pack("ii80s", 13, 2, b"250")
-    assert MorvoClient.unpack_struct_helper(mc.log_datatype, reply) == [13, 2, "250"]
-    assert MorvoClient.unpack_struct_helper("5si", struct.pack("5si", b"ab", -9)) == [
-        "ab",
-        -9,
+    assert unpack(mc.action_datatype, memoryview(record)) == values
+    assert unpack(mc.log_datatype, struct.pack("ii80s", 13, 2, b"250")) == [
+        13,
+        2,
+        "250",
     ]
+    assert unpack("5si", struct.pack("5si", b"ab", -9)) == ["ab", -9]
 
 
 def test_unpack_failures():
     with pytest.raises(struct.error, match="88 bytes long, got 87"):
-        MorvoClient.unpack_struct_helper(mc.log_datatype, b"\0" * 87)
+        unpack(mc.log_datatype, b"\0" * 87)
     with pytest.raises(struct.error, match="216 bytes long"):
-        MorvoClient.unpack_struct_helper(mc.action_datatype, b"\0" * 217)
+        unpack(mc.action_datatype, b"\0" * 217)
     with pytest.raises(struct.error, match="unsupported item 'q'"):
-        MorvoClient.unpack_struct_helper("iq", b"\0" * 12)
+        unpack("iq", b"\0" * 12)
     with pytest.raises(TypeError):
-        MorvoClient.unpack_struct_helper(mc.log_datatype, "x" * 88)
+        unpack(mc.log_datatype, "x" * 88)
 
-    bad = struct.pack("ii80s", 1, 4, b"AB\x80C")
     with pytest.raises(UnicodeDecodeError) as info:
-        MorvoClient.unpack_struct_helper(mc.log_datatype, bad)
+        unpack(mc.log_datatype, struct.pack("ii80s", 1, 4, b"AB\x80C"))
     err = info.value
-    assert (err.encoding, err.start, err.end, err.reason) == (
-        "ascii",
-        2,
-        3,
-        "ordinal not in range(128)",
-    )
+    assert (err.encoding, err.start, err.end) == ("ascii", 2, 3)
+    assert err.reason == "ordinal not in range(128)"
     assert err.object == b"AB\x80C" + b"\0" * 76
 
 
