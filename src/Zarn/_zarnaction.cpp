@@ -9,6 +9,7 @@
 #include <string>
 
 #include "_zarnprimitives.hpp"
+#include "gc_fields.hpp"
 #include "zarn/event.hpp"
 
 namespace nb = nanobind;
@@ -209,31 +210,6 @@ nb::object copy_action(nb::handle self) {
   return copied;
 }
 
-int action_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  if (!nb::inst_ready(self)) return 0;
-  ZarnAction& action = *nb::inst_ptr<ZarnAction>(self);
-  for (nb::object* field : {&action.state, &action.finish_signal, &action.module,
-                            &action.dependency, &action.script_dep, &action.params}) {
-    Py_VISIT(field->ptr());
-  }
-  return 0;
-}
-
-int action_clear(PyObject* self) {
-  if (!nb::inst_ready(self)) return 0;
-  ZarnAction& action = *nb::inst_ptr<ZarnAction>(self);
-  for (nb::object* field : {&action.state, &action.finish_signal, &action.module,
-                            &action.dependency, &action.script_dep, &action.params}) {
-    field->reset();
-  }
-  return 0;
-}
-
-PyType_Slot action_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(action_traverse)},
-                              {Py_tp_clear, reinterpret_cast<void*>(action_clear)},
-                              {0, nullptr}};
-
 nb::object import_attr(const char* module, const char* name) {
   return nb::module_::import_(module).attr(name);
 }
@@ -272,7 +248,11 @@ NB_MODULE(_zarnaction, m) {
 
   auto action =
       nb::class_<ZarnAction>(
-          m, "ZarnAction", nb::type_slots(action_slots),
+          m, "ZarnAction",
+          nb::type_slots(
+              zarn::py::GcFields<ZarnAction, &ZarnAction::state, &ZarnAction::finish_signal,
+                                 &ZarnAction::module, &ZarnAction::dependency,
+                                 &ZarnAction::script_dep, &ZarnAction::params>::slots),
           "The basic action of a script. It stores its current state (ZarnState)\n"
           "and gives a finish signal. It is blocking: run() waits until the\n"
           "previous and the dependent signals are all resolved, then executes.\n\n"
@@ -326,9 +306,8 @@ NB_MODULE(_zarnaction, m) {
                "action of the sequence the table maps it to.")
           .def(
               "add_dependencies",
-              [](nb::handle self, nb::handle dep) {
-                zarn::py::add_dependencies(fields(self).dependency, dep);
-              },
+              [](nb::handle self,
+                 nb::handle dep) { zarn::py::add_dependencies(fields(self).dependency, dep); },
               nb::arg("dep").none(),
               "Adds the items of a list (its first \";\" removed from it in place),\n"
               "or any other value as one item.")

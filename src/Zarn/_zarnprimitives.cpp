@@ -2,34 +2,13 @@
 
 #include <nanobind/stl/string.h>
 
+#include "gc_fields.hpp"
+
 namespace nb = nanobind;
 using zarn::py::ZarnId;
 using zarn::py::ZarnState;
 
 namespace {
-
-// The fields hold Python objects, so the garbage collector must see them to
-// break cycles such as an identifier listed in its own dependencies.
-int zarn_id_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  if (!nb::inst_ready(self)) return 0;
-  auto* ident = nb::inst_ptr<ZarnId>(self);
-  Py_VISIT(ident->id.ptr());
-  Py_VISIT(ident->dependency.ptr());
-  return 0;
-}
-
-int zarn_id_clear(PyObject* self) {
-  if (!nb::inst_ready(self)) return 0;
-  auto* ident = nb::inst_ptr<ZarnId>(self);
-  ident->id.reset();
-  ident->dependency.reset();
-  return 0;
-}
-
-PyType_Slot zarn_id_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(zarn_id_traverse)},
-                               {Py_tp_clear, reinterpret_cast<void*>(zarn_id_clear)},
-                               {0, nullptr}};
 
 nb::object none_if_null(const nb::object& field) { return field ? field : nb::none(); }
 
@@ -44,9 +23,11 @@ NB_MODULE(_zarnprimitives, m) {
       .value("Finished", ZarnState::Finished, "set by an action when it has finished")
       .value("Error", ZarnState::Error, "set by an action that failed");
 
-  nb::class_<ZarnId>(m, "ZarnId", nb::type_slots(zarn_id_slots),
-                     "A name written in a script that refers to a block, with the\n"
-                     "dependencies written next to it. Compared by identity.")
+  nb::class_<ZarnId>(
+      m, "ZarnId",
+      nb::type_slots(zarn::py::GcFields<ZarnId, &ZarnId::id, &ZarnId::dependency>::slots),
+      "A name written in a script that refers to a block, with the\n"
+      "dependencies written next to it. Compared by identity.")
       .def(
           "__init__",
           [](ZarnId* self, nb::object identifier) {

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "gc_fields.hpp"
 #include "zarn/records.hpp"
 #include "zarn/yaml_tree.hpp"
 
@@ -92,37 +93,6 @@ struct KVTAction {
   nb::object dep_list;
   nb::object cmd_id;
 };
-
-// The fields hold arbitrary Python objects (the caller's own lists), so an
-// action can sit in a reference cycle; the collector must see its fields.
-int kvt_action_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  if (!nb::inst_ready(self)) return 0;
-  KVTAction* action = nb::inst_ptr<KVTAction>(self);
-  Py_VISIT(action->module_id.ptr());
-  Py_VISIT(action->func_id.ptr());
-  Py_VISIT(action->arg_list.ptr());
-  Py_VISIT(action->dep_list.ptr());
-  Py_VISIT(action->cmd_id.ptr());
-  return 0;
-}
-
-int kvt_action_clear(PyObject* self) {
-  if (!nb::inst_ready(self)) return 0;
-  KVTAction* action = nb::inst_ptr<KVTAction>(self);
-  // None rather than null: code that still reaches the object during
-  // collection must find readable fields.
-  action->module_id = nb::none();
-  action->func_id = nb::none();
-  action->arg_list = nb::none();
-  action->dep_list = nb::none();
-  action->cmd_id = nb::none();
-  return 0;
-}
-
-PyType_Slot kvt_action_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(kvt_action_traverse)},
-                                  {Py_tp_clear, reinterpret_cast<void*>(kvt_action_clear)},
-                                  {0, nullptr}};
 
 // A private copy of a list field: conversions below run Python code (int(),
 // str()) that could change the caller's list while it is being read.
@@ -707,36 +677,6 @@ nb::object MorvoClient::get_morvo_dict(nb::handle target) {
   return found;
 }
 
-int morvo_client_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  if (!nb::inst_ready(self)) return 0;
-  MorvoClient* client = nb::inst_ptr<MorvoClient>(self);
-  Py_VISIT(client->server_address.ptr());
-  Py_VISIT(client->config_fp.ptr());
-  Py_VISIT(client->config_data.ptr());
-  Py_VISIT(client->module_data_map.ptr());
-  Py_VISIT(client->input_start_byte.ptr());
-  Py_VISIT(client->output_start_byte.ptr());
-  return 0;
-}
-
-int morvo_client_clear(PyObject* self) {
-  if (!nb::inst_ready(self)) return 0;
-  MorvoClient* client = nb::inst_ptr<MorvoClient>(self);
-  client->server_address = nb::none();
-  client->config_fp = nb::none();
-  client->config_data = nb::none();
-  client->module_data_map = nb::none();
-  client->input_start_byte = nb::none();
-  client->output_start_byte = nb::none();
-  return 0;
-}
-
-PyType_Slot morvo_client_slots[] = {
-    {Py_tp_traverse, reinterpret_cast<void*>(morvo_client_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(morvo_client_clear)},
-    {0, nullptr}};
-
 }  // namespace
 
 NB_MODULE(morvo_client, m) {
@@ -751,8 +691,12 @@ NB_MODULE(morvo_client, m) {
   m.attr("action_datatype") = nb::str(rec::kActionDatatype.data(), rec::kActionDatatype.size());
   m.attr("log_datatype") = nb::str(rec::kLogDatatype.data(), rec::kLogDatatype.size());
 
-  nb::class_<KVTAction>(m, "KVTAction", nb::type_slots(kvt_action_slots),
-                        "One command or condition for the controller service.")
+  nb::class_<KVTAction>(
+      m, "KVTAction",
+      nb::type_slots(zarn::py::GcFields<KVTAction, &KVTAction::module_id, &KVTAction::func_id,
+                                        &KVTAction::arg_list, &KVTAction::dep_list,
+                                        &KVTAction::cmd_id>::slots),
+      "One command or condition for the controller service.")
       .def(
           "__init__",
           [](KVTAction* self, nb::object module_id, nb::object func_id, nb::object arg_list,
@@ -774,8 +718,14 @@ NB_MODULE(morvo_client, m) {
       .def("get_transmit_data", &get_transmit_data,
            "The 216-byte action record of this action (the action is not changed).");
 
-  nb::class_<MorvoClient>(m, "MorvoClient", nb::type_slots(morvo_client_slots),
-                          "The client through which host scripts drive the machine.")
+  nb::class_<MorvoClient>(
+      m, "MorvoClient",
+      nb::type_slots(
+          zarn::py::GcFields<MorvoClient, &MorvoClient::server_address, &MorvoClient::config_fp,
+                             &MorvoClient::config_data, &MorvoClient::module_data_map,
+                             &MorvoClient::input_start_byte,
+                             &MorvoClient::output_start_byte>::slots),
+      "The client through which host scripts drive the machine.")
       .def(
           "__init__",
           [](MorvoClient* self, nb::object config_file_path, nb::kwargs kwargs) {
