@@ -2,14 +2,78 @@
 
 import argparse
 import sys
+from pathlib import Path
 
 import Zarn
+
+DEFAULT_CONFIG = "/opt/kvt/configs/handler_settings.yaml"
+EXAMPLE_CONFIG = Path(Zarn.__file__).parent / "examples" / "handler_settings.yaml"
+
+
+def find_devices(tree, path=()):
+    """Yields (section path, device entry) for every map with a MorvoID, in
+    document order; entries beneath a device are not devices of their own."""
+    if isinstance(tree, dict):
+        if "MorvoID" in tree:
+            yield path, tree
+            return
+        for key, value in tree.items():
+            yield from find_devices(value, (*path, str(key)))
+    elif isinstance(tree, list):
+        for item in tree:
+            yield from find_devices(item, path)
+
+
+def describe_machine(config_path, out=print):
+    """Prints what the client reads from a configuration file. Returns the
+    client, or None when the file cannot be used."""
+    from Zarn.morvo_client import MorvoClient
+
+    try:
+        client = MorvoClient(str(config_path))
+    except (KeyError, TypeError, ValueError) as error:
+        out(f"zarn: cannot use configuration {config_path}: {error}")
+        return None
+
+    out(f"Configuration {config_path}")
+    out(
+        f"  controller service at {client.server_address}, ports "
+        f"{client.action_dequeue_sub_port} (results), {client.action_enqueue_req_port} "
+        f"(actions), {client.logger_req_port} (logger)"
+    )
+    modules = client.config_data["kvt_handler"]["IOModule"]["Modules"]
+    out(
+        f"  IO image: {client.input_start_byte[-1]} input bytes, "
+        f"{client.output_start_byte[-1]} output bytes"
+    )
+    for module in sorted(modules, key=lambda m: m["Slot"]):
+        slot = module["Slot"]
+        index = slot - 1 if isinstance(slot, int) else None
+        inputs = client.input_start_byte[index] if index is not None else "?"
+        outputs = client.output_start_byte[index] if index is not None else "?"
+        out(f"    slot {slot}: inputs from byte {inputs}, outputs from byte {outputs}")
+    out("  devices:")
+    for path, entry in find_devices(client.config_data):
+        name = entry.get("Name", "")
+        out(f"    {entry['MorvoID']!s:>4}  {'/'.join(path):<28} {name}")
+    return client
+
+
+def _cmd_config(args):
+    return 0 if describe_machine(args.path) is not None else 1
 
 
 def _cmd_demo(args):
     from Zarn import demo
 
-    demo.run_sequence()
+    if describe_machine(EXAMPLE_CONFIG) is None:
+        return 1
+    print()
+    try:
+        demo.run_sequence()
+    except RuntimeError as error:
+        print(f"zarn: {error}")
+        return 1
     return 0
 
 
@@ -18,17 +82,39 @@ def main(argv=None):
         prog="zarn",
         description="Runtime of the ZARN handling-machine scripting language.",
     )
-    parser.add_argument("--version", action="version", version=f"zarn {Zarn.__version__}")
+    parser.add_argument(
+        "--version", action="version", version=f"zarn {Zarn.__version__}"
+    )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
-    demo = commands.add_parser("demo", help="run a simulated pick-and-place sequence")
+    demo = commands.add_parser(
+        "demo",
+        help="show the example machine and run a simulated pick-and-place sequence",
+    )
     demo.set_defaults(handler=_cmd_demo)
+
+    config = commands.add_parser(
+        "config",
+        help="show the controller address, IO image and devices of a configuration",
+    )
+    config.add_argument(
+        "path",
+        nargs="?",
+        default=DEFAULT_CONFIG,
+        help=f"configuration file (default {DEFAULT_CONFIG})",
+    )
+    config.set_defaults(handler=_cmd_config)
 
     args = parser.parse_args(argv)
     if args.command is None:
         parser.print_help()
         return 2
-    return args.handler(args)
+    try:
+        return args.handler(args)
+    except BrokenPipeError:
+        # The reader went away (`zarn demo | head`): stop quietly, as a filter would.
+        sys.stdout = None
+        return 0
 
 
 if __name__ == "__main__":

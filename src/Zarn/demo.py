@@ -32,12 +32,17 @@ class TimedAction(ZarnAction):
 
     def execute(self):
         self.state = ZarnState.Executing
-        started = self.clock()
-        print(f"  {started:5.2f}s  {self.module.name:<8} start  {self.what}")
-        time.sleep(self.seconds)
-        self.state = ZarnState.Finished
-        print(f"  {self.clock():5.2f}s  {self.module.name:<8} done   {self.what}")
-        self.finish_signal.set()
+        try:
+            print(f"  {self.clock():5.2f}s  {self.module.name:<8} start  {self.what}")
+            time.sleep(self.seconds)
+            print(f"  {self.clock():5.2f}s  {self.module.name:<8} done   {self.what}")
+            self.state = ZarnState.Finished
+        except BaseException:
+            self.state = ZarnState.Error
+            raise
+        finally:
+            # Whatever happened, the actions waiting on this one must not hang.
+            self.finish_signal.set()
 
 
 def build_sequence(clock):
@@ -68,11 +73,27 @@ def run_sequence(out=print):
     start = time.monotonic()
     actions = build_sequence(lambda: time.monotonic() - start)
     out(f"Running {len(actions)} actions, each on a thread of its own:")
-    threads = [threading.Thread(target=a.run, daemon=True) for a in actions]
+    failures = []
+
+    def run(action):
+        try:
+            action.run()
+        except BaseException as error:  # noqa: BLE001 -- reported below, not lost with the thread
+            failures.append((action, error))
+
+    threads = [threading.Thread(target=run, args=(a,), daemon=True) for a in actions]
     for thread in reversed(threads):  # start order does not matter
         thread.start()
     for thread in threads:
         thread.join()
-    states = {a.state for a in actions}
-    out(f"All finished in {time.monotonic() - start:.2f}s: {sorted(s.name for s in states)}")
+    if failures:
+        action, error = failures[0]
+        if isinstance(error, BrokenPipeError):
+            raise error  # the reader of our output has gone; nothing to report to
+        raise RuntimeError(
+            f"{len(failures)} of {len(actions)} actions failed; first: {action.what!r} "
+            f"on {action.module.name}: {error}"
+        ) from error
+    elapsed = time.monotonic() - start
+    out(f"All finished in {elapsed:.2f}s: {sorted({a.state.name for a in actions})}")
     return actions
