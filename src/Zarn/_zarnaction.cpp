@@ -36,8 +36,6 @@ bool is_identifier(nb::handle item) {
   return result == 1;
 }
 
-nb::object none_if_null(const nb::object& field) { return field ? field : nb::none(); }
-
 // --- waiting -----------------------------------------------------------------
 
 // How long the main thread sleeps between checks for Ctrl-C.
@@ -94,10 +92,20 @@ void wait_any(nb::handle event) {
 
 // --- ZarnAction ----------------------------------------------------------------
 
-ZarnAction& fields(nb::handle self) { return *nb::inst_ptr<ZarnAction>(self); }
+// Methods that take `self` as a plain handle must check themselves that the
+// base construction ran: a subclass whose __init__ skips it leaves no fields.
+ZarnAction& fields(nb::handle self) {
+  if (!nb::inst_ready(self)) {
+    std::string kind = nb::cast<std::string>(nb::handle(Py_TYPE(self.ptr())).attr("__name__"));
+    throw nb::type_error((kind + " was not initialised as an action: its __init__ must call "
+                                 "super().__init__(module, **settings)")
+                             .c_str());
+  }
+  return *nb::inst_ptr<ZarnAction>(self);
+}
 
 nb::list& dependency_list(ZarnAction& action) {
-  if (!action.dependency.is_valid() || !PyList_Check(action.dependency.ptr())) {
+  if (!PyList_Check(action.dependency.ptr())) {
     throw nb::type_error("the dependency field of an action must be a list");
   }
   return static_cast<nb::list&>(action.dependency);
@@ -184,8 +192,7 @@ void wait_signals(ZarnAction& action) {
     nb::object item = nb::borrow(PyList_GET_ITEM(deps.ptr(), i));
     wait_any(item.attr("finish_signal"));
   }
-  nb::object predecessor = none_if_null(action.script_dep);
-  if (!predecessor.is_none()) wait_any(predecessor);
+  if (!action.script_dep.is_none()) wait_any(action.script_dep);
 }
 
 void run(nb::handle self) {
@@ -201,11 +208,11 @@ void run(nb::handle self) {
 
 nb::object copy_action(nb::handle self) {
   ZarnAction& action = fields(self);
-  if (!action.params.is_valid() || !PyDict_Check(action.params.ptr())) {
+  if (!PyDict_Check(action.params.ptr())) {
     throw nb::type_error("the params field of an action must be a dict");
   }
   nb::handle type = reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()));
-  nb::object copied = type(none_if_null(action.module), **nb::borrow<nb::dict>(action.params));
+  nb::object copied = type(action.module, **nb::borrow<nb::dict>(action.params));
   copied.attr("add_dependencies")(dependency_list(action));
   return copied;
 }
@@ -261,7 +268,7 @@ NB_MODULE(_zarnaction, m) {
           "work, moves `state` and sets `finish_signal` when it has finished.")
           .def("__init__", &init_action, nb::arg("module").none(), nb::arg("configs"))
           .def_prop_rw(
-              "state", [](const ZarnAction& self) { return none_if_null(self.state); },
+              "state", [](const ZarnAction& self) { return self.state; },
               [](ZarnAction& self, nb::object value) {
                 if (PyObject_IsInstance(value.ptr(), imports.zarn_state_type) != 1) {
                   PyErr_Clear();
@@ -271,24 +278,14 @@ NB_MODULE(_zarnaction, m) {
                 }
                 self.state = std::move(value);
               })
+          .def_rw("finish_signal", &ZarnAction::finish_signal, nb::arg().none())
+          .def_rw("module", &ZarnAction::module, nb::arg().none())
           .def_prop_rw(
-              "finish_signal",
-              [](const ZarnAction& self) { return none_if_null(self.finish_signal); },
-              [](ZarnAction& self, nb::object value) { self.finish_signal = std::move(value); },
-              nb::for_setter(nb::arg("value").none()))
-          .def_prop_rw(
-              "module", [](const ZarnAction& self) { return none_if_null(self.module); },
-              [](ZarnAction& self, nb::object value) { self.module = std::move(value); },
-              nb::for_setter(nb::arg("value").none()))
-          .def_prop_rw(
-              "dependency", [](const ZarnAction& self) { return none_if_null(self.dependency); },
+              "dependency", [](const ZarnAction& self) { return self.dependency; },
               [](ZarnAction& self, nb::list value) { self.dependency = std::move(value); })
+          .def_rw("script_dep", &ZarnAction::script_dep, nb::arg().none())
           .def_prop_rw(
-              "script_dep", [](const ZarnAction& self) { return none_if_null(self.script_dep); },
-              [](ZarnAction& self, nb::object value) { self.script_dep = std::move(value); },
-              nb::for_setter(nb::arg("value").none()))
-          .def_prop_rw(
-              "params", [](const ZarnAction& self) { return none_if_null(self.params); },
+              "params", [](const ZarnAction& self) { return self.params; },
               [](ZarnAction& self, nb::dict value) { self.params = std::move(value); })
           .def("run", &run,
                "Waits for every dependency's finish signal, then for the script-order\n"
@@ -329,8 +326,8 @@ NB_MODULE(_zarnaction, m) {
             ZarnAction& fields_of_self = fields(self);
             nb::handle type = reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()));
             return "<" + nb::cast<std::string>(type.attr("__name__")) + " on " +
-                   nb::cast<std::string>(nb::repr(none_if_null(fields_of_self.module))) + ", " +
-                   nb::cast<std::string>(nb::str(none_if_null(fields_of_self.state))) + ">";
+                   nb::cast<std::string>(nb::repr(fields_of_self.module)) + ", " +
+                   nb::cast<std::string>(nb::str(fields_of_self.state)) + ">";
           });
   imports.action_type = action.ptr();
   Py_INCREF(imports.action_type);

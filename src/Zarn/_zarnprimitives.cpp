@@ -8,11 +8,7 @@ namespace nb = nanobind;
 using zarn::py::ZarnId;
 using zarn::py::ZarnState;
 
-namespace {
-
-nb::object none_if_null(const nb::object& field) { return field ? field : nb::none(); }
-
-}  // namespace
+namespace {}  // namespace
 
 NB_MODULE(_zarnprimitives, m) {
   m.doc() = "Identifiers of the ZARN language and the states of an action.";
@@ -34,12 +30,9 @@ NB_MODULE(_zarnprimitives, m) {
             new (self) ZarnId{std::move(identifier), nb::list()};
           },
           nb::arg("identifier").none())
+      .def_rw("id", &ZarnId::id, nb::arg().none())
       .def_prop_rw(
-          "id", [](const ZarnId& self) { return none_if_null(self.id); },
-          [](ZarnId& self, nb::object value) { self.id = std::move(value); },
-          nb::for_setter(nb::arg("value").none()))
-      .def_prop_rw(
-          "dependency", [](const ZarnId& self) { return none_if_null(self.dependency); },
+          "dependency", [](const ZarnId& self) { return self.dependency; },
           [](ZarnId& self, nb::list value) { self.dependency = std::move(value); })
       .def(
           "add_dependencies",
@@ -48,6 +41,6 @@ NB_MODULE(_zarnprimitives, m) {
           "Adds the items of a list (its first \";\" removed from it in place),\n"
           "or any other value as one item.")
       .def("__repr__", [](const ZarnId& self) {
-        return "ZarnId(" + nb::cast<std::string>(nb::repr(none_if_null(self.id))) + ")";
+        return "ZarnId(" + nb::cast<std::string>(nb::repr(self.id)) + ")";
       });
 }

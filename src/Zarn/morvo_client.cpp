@@ -614,9 +614,9 @@ void MorvoClient::decode_io_config() {
   try {
     // Python's own stable sort, so equal slots keep their file order and the
     // comparison rules are Python's.
-    order = nb::module_::import_("builtins")
-                .attr("sorted")(nb::module_::import_("builtins").attr("range")(count),
-                                "key"_a = slots.attr("__getitem__"));
+    nb::module_ builtins = nb::module_::import_("builtins");
+    order =
+        builtins.attr("sorted")(builtins.attr("range")(count), "key"_a = slots.attr("__getitem__"));
   } catch (nb::python_error& error) {
     if (!error.matches(PyExc_TypeError)) throw;
     raise_instead(error, PyExc_TypeError,

@@ -315,3 +315,20 @@ def test_reference_cycles_through_base_fields_are_collected(module):
     del action
     gc.collect()
     assert alive() is None
+
+
+def test_a_kind_that_skips_the_base_init_gets_a_clear_error():
+    class Forgetful(ZarnAction):
+        def __init__(self):
+            pass
+
+        def setup(self):
+            pass
+
+        def execute(self):
+            pass
+
+    action = Forgetful()
+    for method in (action.run, action.wait_signals, action.copy):
+        with pytest.raises(TypeError, match="super"):
+            method()

@@ -52,7 +52,9 @@ def test_a_failing_action_is_reported_and_hangs_nothing(monkeypatch, capsys):
     monkeypatch.setattr(demo.time, "sleep", jammed)
     assert cli.main(["demo"]) == 1
     out = capsys.readouterr().out
-    assert "zarn: 2 of 7 actions failed; first: 'close' on gripper: gripper jammed" in out
+    assert (
+        "zarn: 2 of 7 actions failed; first: 'close' on gripper: gripper jammed" in out
+    )
 
 
 def test_config_describes_the_example_machine(capsys):
