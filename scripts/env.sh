@@ -50,10 +50,12 @@ zarn_system_packages() {
   printf '%s\n' "${packages[@]}"
 }
 
+# A package counts only when unpacked and configured: one removed but for its
+# configuration files, or half installed, is missing too.
 zarn_missing_packages() {
   local pkg
   for pkg in "$@"; do
-    dpkg-query -W -f='${Status}\n' "$pkg" 2>/dev/null | grep -qx "install ok installed" ||
+    [ "$(dpkg-query -W -f='${db:Status-Status}' "$pkg" 2>/dev/null)" = installed ] ||
       printf '%s\n' "$pkg"
   done
 }

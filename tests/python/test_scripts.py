@@ -83,14 +83,17 @@ def test_packages_count_as_installed_only_when_fully_installed(tmp_path):
     fake = executable(
         tmp_path / "bin" / "dpkg-query",
         'case "$3" in\n'
-        '  cmake) echo "install ok installed" ;;\n'
-        '  graphviz) echo "deinstall ok config-files" ;;\n'
+        "  cmake) printf installed ;;\n"
+        "  graphviz) printf config-files ;;\n"
+        "  libgtest-dev) printf half-configured ;;\n"
         '  *) echo "dpkg-query: no packages found matching $3" >&2; exit 1 ;;\n'
         "esac\n",
     )
     env = environment(PATH=f"{fake.parent}:{os.environ['PATH']}")
-    missing = with_env_sh("zarn_missing_packages cmake graphviz ninja-build", env)
-    assert missing.stdout.split() == ["graphviz", "ninja-build"]
+    missing = with_env_sh(
+        "zarn_missing_packages cmake graphviz libgtest-dev ninja-build", env
+    )
+    assert missing.stdout.split() == ["graphviz", "libgtest-dev", "ninja-build"]
 
 
 def test_zarn_wrapper_runs_the_environments_command(tmp_path):
@@ -111,7 +114,7 @@ def test_install_refuses_unknown_options_and_broken_environments(tmp_path):
     usage = bash(f'"{install}" --tset', environment())
     assert usage.returncode == 2 and "usage:" in usage.stderr
     # Every system package reported installed, so only the environment check runs.
-    fake = executable(tmp_path / "bin" / "dpkg-query", 'echo "install ok installed"\n')
+    fake = executable(tmp_path / "bin" / "dpkg-query", "printf installed\n")
     env = environment(
         VIRTUAL_ENV=tmp_path / "gone", PATH=f"{fake.parent}:{os.environ['PATH']}"
     )
