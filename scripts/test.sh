@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
-# Installs everything (system libraries, the package, test dependencies) and
-# runs the whole test suite: the C++ core tests, then the Python tests.
+# Installs everything (system packages, the package, test dependencies) into
+# the active virtual environment, or the project's .venv when none is active,
+# and runs the whole test suite: the C++ core tests, then the Python tests.
+# Arguments go to pytest.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+. "$(dirname "$0")/env.sh"
+cd "$zarn_root"
 
 bash scripts/install.sh --test
 
 jobs=$(nproc 2>/dev/null || echo 2)
-cmake -S . -B build/cpp-tests -DZARN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/cpp-tests -j "$jobs" >/dev/null
-ctest --test-dir build/cpp-tests --output-on-failure -j "$jobs"
+# A build folder of its own: one configured by another CMake or generator
+# (a developer's build/cpp-tests) cannot be reused by this one.
+build=build/suite-cpp
+"$zarn_cmake" -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$zarn_ninja" \
+  -DZARN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+"$zarn_cmake" --build "$build" -j "$jobs" >/dev/null
+"$zarn_ctest" --test-dir "$build" --output-on-failure -j "$jobs"
 
-
-python3 -m pytest "$@"
+"$(zarn_env_dir)/bin/python" -m pytest "$@"

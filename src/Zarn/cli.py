@@ -10,29 +10,55 @@ DEFAULT_CONFIG = "/opt/kvt/configs/handler_settings.yaml"
 EXAMPLE_CONFIG = Path(Zarn.__file__).parent / "examples" / "handler_settings.yaml"
 
 
-def find_devices(tree, path=()):
-    """Yields (section path, device entry) for every map with a MorvoID, in
-    document order; entries beneath a device are not devices of their own."""
+def find_devices(tree, path=(), where=""):
+    """Yields (section path, place, device entry) for every map with a MorvoID,
+    in document order; entries beneath a device are not devices of their own.
+    The place names list positions too, as in kvt_handler/Festo[1]."""
     if isinstance(tree, dict):
         if "MorvoID" in tree:
-            yield path, tree
+            yield path, where or "the top of the document", tree
             return
         for key, value in tree.items():
-            yield from find_devices(value, (*path, str(key)))
+            inner = f"{where}/{key}" if where else str(key)
+            yield from find_devices(value, (*path, str(key)), inner)
     elif isinstance(tree, list):
-        for item in tree:
-            yield from find_devices(item, path)
+        for position, item in enumerate(tree):
+            yield from find_devices(item, path, f"{where}[{position}]")
+
+
+def unusable_ids(client):
+    """One message per MorvoID that no device lookup could match: the client
+    compares ids as integers, so such an entry would make every lookup fail."""
+    problems = []
+    for _, where, entry in find_devices(client.config_data):
+        try:
+            int(entry["MorvoID"])  # the client's own conversion
+        except (TypeError, ValueError, ArithmeticError) as error:
+            problems.append(
+                f"MorvoID {entry['MorvoID']!r} at {where} is not an integer ({error})"
+            )
+    return problems
+
+
+def fail(message):
+    print(f"zarn: {message}", file=sys.stderr)
 
 
 def describe_machine(config_path, out=print):
     """Prints what the client reads from a configuration file. Returns the
-    client, or None when the file cannot be used."""
+    client, or None when the file cannot be used (the reasons go to standard
+    error)."""
     from Zarn.morvo_client import MorvoClient
 
     try:
         client = MorvoClient(str(config_path))
     except (KeyError, TypeError, ValueError) as error:
-        out(f"zarn: cannot use configuration {config_path}: {error}")
+        fail(f"cannot use configuration {config_path}: {error}")
+        return None
+    problems = unusable_ids(client)
+    if problems:
+        for problem in problems:
+            fail(f"cannot use configuration {config_path}: {problem}")
         return None
 
     out(f"Configuration {config_path}")
@@ -53,14 +79,23 @@ def describe_machine(config_path, out=print):
         outputs = client.output_start_byte[index] if index is not None else "?"
         out(f"    slot {slot}: inputs from byte {inputs}, outputs from byte {outputs}")
     out("  devices:")
-    for path, entry in find_devices(client.config_data):
+    for path, _, entry in find_devices(client.config_data):
         name = entry.get("Name", "")
         out(f"    {entry['MorvoID']!s:>4}  {'/'.join(path):<28} {name}")
     return client
 
 
 def _cmd_config(args):
-    return 0 if describe_machine(args.path) is not None else 1
+    path = args.path if args.path is not None else DEFAULT_CONFIG
+    if describe_machine(path) is not None:
+        return 0
+    if args.path is None and not Path(path).exists():
+        fail(
+            "no configuration at the default path; name one with `zarn config PATH`, "
+            f"for example the example machine installed with the package:\n"
+            f"  zarn config {EXAMPLE_CONFIG}"
+        )
+    return 1
 
 
 def _cmd_demo(args):
@@ -72,7 +107,7 @@ def _cmd_demo(args):
     try:
         demo.run_sequence()
     except RuntimeError as error:
-        print(f"zarn: {error}")
+        fail(error)
         return 1
     return 0
 
@@ -100,14 +135,13 @@ def main(argv=None):
     config.add_argument(
         "path",
         nargs="?",
-        default=DEFAULT_CONFIG,
         help=f"configuration file (default {DEFAULT_CONFIG})",
     )
     config.set_defaults(handler=_cmd_config)
 
     args = parser.parse_args(argv)
     if args.command is None:
-        parser.print_help()
+        parser.print_help(sys.stderr)
         return 2
     try:
         return args.handler(args)

@@ -1,6 +1,12 @@
+import pathlib
+import subprocess
+import sys
+
 import pytest
 
 from Zarn import cli
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
 def test_demo_runs_actions_in_dependency_order(capsys):
@@ -30,9 +36,10 @@ def test_demo_runs_actions_in_dependency_order(capsys):
     assert lines[-1].startswith("All finished") and "['Finished']" in lines[-1]
 
 
-def test_no_command_prints_help_and_fails(capsys):
+def test_no_command_prints_help_to_stderr_and_fails(capsys):
     assert cli.main([]) == 2
-    assert "demo" in capsys.readouterr().out
+    captured = capsys.readouterr()
+    assert "demo" in captured.err and captured.out == ""
 
 
 def test_version(capsys):
@@ -51,10 +58,11 @@ def test_a_failing_action_is_reported_and_hangs_nothing(monkeypatch, capsys):
 
     monkeypatch.setattr(demo.time, "sleep", jammed)
     assert cli.main(["demo"]) == 1
-    out = capsys.readouterr().out
-    assert (
-        "zarn: 2 of 7 actions failed; first: 'close' on gripper: gripper jammed" in out
+    captured = capsys.readouterr()
+    assert captured.err == (
+        "zarn: 2 of 7 actions failed; first: 'close' on gripper: gripper jammed\n"
     )
+    assert "zarn:" not in captured.out
 
 
 def test_config_describes_the_example_machine(capsys):
@@ -70,6 +78,106 @@ def test_config_describes_the_example_machine(capsys):
 def test_config_of_a_missing_file_fails_with_the_reason(capsys, tmp_path):
     missing = tmp_path / "absent.yaml"
     assert cli.main(["config", str(missing)]) == 1
-    out = capsys.readouterr().out
-    assert f"[Warning] Filed to load config file at {missing}" in out
-    assert f"zarn: cannot use configuration {missing}" in out
+    captured = capsys.readouterr()
+    # The client's own warning stays on stdout; the command's error is on stderr.
+    assert captured.out.startswith(f"[Warning] Filed to load config file at {missing}")
+    assert captured.out.count("\n") == 1
+    assert captured.err.startswith(f"zarn: cannot use configuration {missing}: ")
+    # A path the user named needs no advice on how to name one.
+    assert "zarn config PATH" not in captured.err
+
+
+def test_missing_default_configuration_says_how_to_name_one(
+    capsys, tmp_path, monkeypatch
+):
+    monkeypatch.setattr(cli, "DEFAULT_CONFIG", str(tmp_path / "absent.yaml"))
+    assert cli.main(["config"]) == 1
+    err = capsys.readouterr().err
+    assert "`zarn config PATH`" in err
+    assert f"  zarn config {cli.EXAMPLE_CONFIG}\n" in err
+    assert cli.EXAMPLE_CONFIG.is_file()  # the advice names a file that is there
+
+
+def configuration(tmp_path, devices):
+    path = tmp_path / "settings.yaml"
+    path.write_text(
+        "kvt_handler:\n  IOModule:\n    SlaveNo: 1\n    Modules:\n"
+        "      - {MorvoID: 10, Slot: 1, InputBytes: 1, OutputBytes: 0}\n" + devices,
+        encoding="utf-8",
+    )
+    return str(path)
+
+
+def test_config_rejects_ids_no_lookup_could_match(capsys, tmp_path):
+    path = configuration(
+        tmp_path,
+        "  Festo:\n    - {MorvoID: 13}\n    - {MorvoID: abc}\n"
+        "  Akribis:\n    - {MorvoID: [15]}\n    - {MorvoID: .inf}\n",
+    )
+    assert cli.main(["config", path]) == 1
+    captured = capsys.readouterr()
+    assert captured.out == ""
+    lines = captured.err.splitlines()
+    assert [line.split(": ", 1)[0] for line in lines] == ["zarn"] * 3
+    assert (
+        f"cannot use configuration {path}: MorvoID 'abc' at kvt_handler/Festo[1]"
+        in (lines[0])
+    )
+    assert "MorvoID [15] at kvt_handler/Akribis[0] is not an integer" in lines[1]
+    assert "MorvoID inf at kvt_handler/Akribis[1] is not an integer" in lines[2]
+
+
+def test_config_accepts_ids_the_client_converts(capsys, tmp_path):
+    path = configuration(
+        tmp_path, "  Festo:\n    - {MorvoID: '13'}\n    - {MorvoID: 14.0}\n"
+    )
+    assert cli.main(["config", path]) == 0
+    captured = capsys.readouterr()
+    assert captured.err == ""
+    devices = [line.split()[:2] for line in captured.out.splitlines()[-3:]]
+    assert devices == [
+        ["10", "kvt_handler/IOModule/Modules"],
+        ["13", "kvt_handler/Festo"],
+        ["14.0", "kvt_handler/Festo"],
+    ]
+
+
+def run_zarn(*args, cwd):
+    return subprocess.run(
+        [sys.executable, "-m", "Zarn", *args],
+        check=False,
+        cwd=cwd,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+
+
+def test_streams_of_the_command_line_process(tmp_path):
+    missing = tmp_path / "absent.yaml"
+    failed = run_zarn("config", str(missing), cwd=tmp_path)
+    assert failed.returncode == 1
+    assert failed.stdout.startswith("[Warning] Filed to load config file at ")
+    assert "zarn:" not in failed.stdout
+    assert failed.stderr.startswith(f"zarn: cannot use configuration {missing}")
+    shown = run_zarn("config", str(cli.EXAMPLE_CONFIG), cwd=tmp_path)
+    assert (shown.returncode, shown.stderr) == (0, "")
+    assert "IO image: 11 input bytes, 5 output bytes" in shown.stdout
+
+
+def test_readme_client_tour_runs_outside_the_repository(tmp_path):
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    section = readme.split("## The controller client", 1)[1]
+    code = section.split("```python\n", 1)[1].split("```", 1)[0]
+    script = tmp_path / "tour.py"
+    script.write_text(code + "\nprint(repr(client.getMorvoDict(13)['Params']))\n")
+    done = subprocess.run(
+        [sys.executable, str(script)],
+        check=False,
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert done.returncode == 0, done.stderr
+    assert "'DistanceFactor': 1000" in done.stdout

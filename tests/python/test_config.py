@@ -55,6 +55,8 @@ def test_construction_of_the_example_machine(client):
     assert client.output_start_byte == [-1, -1, 0, 4, 5]
 
 
+# Only files on which every PyYAML release of the pinned range gives the same
+# tree; merge keys with a list of maps are checked against written values below.
 @pytest.mark.parametrize(
     "path",
     [EXAMPLE, DATA / "scalars.yaml", DATA / "anchors.yaml", DATA / "layout.yaml"],
@@ -66,6 +68,27 @@ def test_loaded_tree_agrees_with_pyyaml_safe_loader(client, path):
     with open(path, encoding="utf-8") as f:
         expected = yaml.safe_load(f)
     assert same_tree(client.config_data, expected), client.config_data
+
+
+def test_merge_key_sequences_let_earlier_maps_win(client):
+    # The YAML merge-key type: of the maps in a merge list, the earlier one
+    # wins; the map's own keys win over all. The keys of later maps come first,
+    # the order configuration tools built on older PyYAML releases show.
+    client.config_fp = str(DATA / "merge_sequences.yaml")
+    client.load_config()
+    loaded = client.config_data
+    expected = {
+        "two": {"SpeedFactor": 100, "MaxSpeed": 2, "DistanceFactor": 1000, "Jerk": 3},
+        "reversed": {"DistanceFactor": 1000, "SpeedFactor": 50, "MaxSpeed": 2},
+        "three": {"MaxSpeed": 2, "Jerk": 9, "SpeedFactor": 100, "DistanceFactor": 1000},
+        "own_key_wins": {"SpeedFactor": 7, "MaxSpeed": 2, "DistanceFactor": 1000},
+    }
+    for name, want in expected.items():
+        assert loaded[name] == want, name
+        assert list(loaded[name]) == list(want), name
+    # The anchored maps themselves are left as written.
+    assert loaded["units"] == {"DistanceFactor": 1000, "SpeedFactor": 100}
+    assert loaded["fast"] == {"MaxSpeed": 5, "Jerk": 9}
 
 
 def test_server_address_sources(tmp_path):
