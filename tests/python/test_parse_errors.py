@@ -3,6 +3,7 @@ semantics wrapped with the rule's place, and hostile scripts."""
 
 import pickle
 import traceback
+from pathlib import Path
 
 import pytest
 
@@ -252,3 +253,29 @@ class TestSemanticsFailures:
         with pytest.raises(Zarn.ZarnCompileError) as caught:
             Zarn.parse("block main { @x move a }", Failing("move", Unprintable()))
         assert "Unprintable" in caught.value.message
+
+
+def grammar_examples():
+    """The ```zarn examples of docs/grammar.md: whole scripts, or lines that
+    each are one statement."""
+    page = (Path(__file__).parents[2] / "docs" / "grammar.md").read_text()
+    blocks = page.split("```")[1::2]
+    for block in blocks:
+        kind, _, body = block.partition("\n")
+        if kind != "zarn":
+            continue
+        if body.lstrip().startswith(("block", "#")):
+            yield body
+        else:
+            for line in body.splitlines():
+                if line.strip():
+                    yield "block main { " + line + " }"
+
+
+@pytest.mark.parametrize("example", list(grammar_examples()))
+def test_the_grammar_pages_examples_read_as_the_page_says(example):
+    if "# refused" in example:
+        with pytest.raises(Zarn.ZarnSyntaxError, match="cannot come after plain"):
+            Zarn.parse(example, None)
+    else:
+        assert Zarn.parse(example, None).rule == "action"
