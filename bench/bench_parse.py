@@ -16,24 +16,7 @@ import statistics
 import time
 
 import Zarn
-
-RULES = [
-    "number",
-    "module",
-    "identifier",
-    "extern_str",
-    "external",
-    "io",
-    "move",
-    "transfer",
-    "declaration",
-    "block",
-    "loop",
-    "actionclause",
-    "asyncblock",
-    "competeblock",
-    "action",
-]
+from Zarn.parsing import RULES
 
 
 class Echo:

@@ -260,10 +260,18 @@ NB_MODULE(_zarnparser, m) {
   imports.attr_position = keep(nb::str("position"));
   imports.attr_value = keep(nb::str("value"));
   imports.no_arguments = keep(nb::steal(PyTuple_New(0)));
+  nb::object listed = parsing.attr("RULES");
+  if (nb::len(listed) != zp::kRuleCount)
+    throw nb::import_error("Zarn.parsing.RULES is out of date");
   for (std::size_t rule = 0; rule < zp::kRuleCount; ++rule) {
     PyObject* name = PyUnicode_InternFromString(zp::kind_name(static_cast<zp::Kind>(rule)));
     if (name == nullptr) throw nb::python_error();
     imports.rule_names[rule] = name;
+    // The Python side lists the rules for semantics writers; it must name
+    // the same methods that are called.
+    if (!nb::handle(name).equal(listed[rule])) {
+      throw nb::import_error("Zarn.parsing.RULES is out of date");
+    }
   }
   for (std::size_t key = 0; key < zp::kKeyCount; ++key) {
     PyObject* name = PyUnicode_InternFromString(zp::key_name(static_cast<zp::Key>(key)));

@@ -6,6 +6,27 @@ The language itself is described in docs/grammar.md.
 import gc
 import os
 
+# The rules a semantics object can have methods for, in the order the parser
+# knows them; the first four are token rules, whose methods get the text.
+RULES = (
+    "number",
+    "module",
+    "identifier",
+    "extern_str",
+    "external",
+    "io",
+    "move",
+    "transfer",
+    "declaration",
+    "block",
+    "loop",
+    "actionclause",
+    "asyncblock",
+    "competeblock",
+    "action",
+)
+TOKEN_RULES = RULES[:4]
+
 _SHORT_REPR = 60
 
 

@@ -12,26 +12,7 @@ import time
 import pytest
 
 import Zarn
-from Zarn.parsing import ParseNode, SourcePosition
-
-RULES = [
-    "number",
-    "module",
-    "identifier",
-    "extern_str",
-    "external",
-    "io",
-    "move",
-    "transfer",
-    "declaration",
-    "block",
-    "loop",
-    "actionclause",
-    "asyncblock",
-    "competeblock",
-    "action",
-]
-TOKEN_RULES = {"number", "module", "identifier", "extern_str"}
+from Zarn.parsing import RULES, TOKEN_RULES, ParseNode, SourcePosition
 
 
 class Value:
@@ -254,12 +235,13 @@ class TestRules:
             block main {
                 compete priority high { @z set s 1 } or { @z set s 0 }
                 g: parallel { a: pick  @x move up after b } and { b: @y move q }
-                repeat 2 { @x.wiggle(1, 2) }
+                repeat 2 { @x.wiggle(1, "two") }
                 try { @arm place into box[1] } except { @arm move safe }
                 @x move last
             }""",
             recorder,
         )
+        assert {call.rule for call in recorder.calls} == set(RULES)
         used = set()
         for call in recorder.calls:
             if call.rule in TOKEN_RULES:
