@@ -158,6 +158,13 @@ std::string where(Position at) {
   return "line " + std::to_string(at.line) + ", column " + std::to_string(at.column);
 }
 
+// Recursion happens once per nesting level, through body(), sequence(),
+// items() and item() (or the group, loop and guard readers). Those keep their
+// frames small: messages are built, and non-recursive work is done, in
+// out-of-line helpers (ZARN_OUT_OF_LINE), so that the deepest nesting allowed
+// fits a thread's stack with room to spare.
+#define ZARN_OUT_OF_LINE [[gnu::noinline]]
+
 class Parser {
  public:
   Parser(std::string_view source, const Limits& limits) : lexer_(source, limits), limits_(limits) {}
@@ -168,6 +175,109 @@ class Parser {
     if (declarations.empty()) {
       fail_at(lexer_.peek(), "expected a block declaration such as 'block main { ... }'");
     }
+    check_early_uses();
+    const std::uint32_t list = emit_list(declarations, Position{1, 1});
+    emit(Kind::Action, Position{1, 1}, {{Key::declarations, list}});
+    return std::move(tree_);
+  }
+
+ private:
+  struct Label {
+    std::size_t statement;
+    Position position;
+  };
+  struct Wait {
+    std::string_view name;
+    Position position;
+    std::uint32_t width;
+    std::size_t statement;
+  };
+  struct SequenceState {
+    std::vector<Statement> statements;
+    std::unordered_map<std::string_view, Label> labels;
+    std::vector<Wait> waits;
+    std::optional<Position> first_plain;
+    std::uint64_t size = 0;
+  };
+
+  // --- output ---------------------------------------------------------------
+
+  std::uint32_t push(const Node& node) {
+    tree_.nodes.push_back(node);
+    return static_cast<std::uint32_t>(tree_.nodes.size() - 1);
+  }
+  std::uint32_t emit_text(Kind kind, std::string_view text, Position at) {
+    const Node node{kind, at, static_cast<std::uint32_t>(tree_.texts.size()),
+                    static_cast<std::uint32_t>(text.size())};
+    tree_.texts.append(text);
+    return push(node);
+  }
+  std::uint32_t emit_token(Kind kind, const Token& token) {
+    return emit_text(kind, lexer_.text(token), token.position);
+  }
+  // Another node of the same kind and text (the text is shared, not copied).
+  std::uint32_t emit_again(std::uint32_t original) { return push(tree_.nodes[original]); }
+  std::uint32_t emit(Kind kind, Position at, std::initializer_list<Entry> entries) {
+    const Node node{kind, at, static_cast<std::uint32_t>(tree_.entries.size()),
+                    static_cast<std::uint32_t>(entries.size())};
+    tree_.entries.insert(tree_.entries.end(), entries.begin(), entries.end());
+    return push(node);
+  }
+  std::uint32_t emit(Kind kind, Position at, const std::vector<Entry>& entries) {
+    const Node node{kind, at, static_cast<std::uint32_t>(tree_.entries.size()),
+                    static_cast<std::uint32_t>(entries.size())};
+    tree_.entries.insert(tree_.entries.end(), entries.begin(), entries.end());
+    return push(node);
+  }
+  std::uint32_t emit_list(const std::vector<std::uint32_t>& items, Position at) {
+    const Node node{Kind::List, at, static_cast<std::uint32_t>(tree_.entries.size()),
+                    static_cast<std::uint32_t>(items.size())};
+    for (std::uint32_t item : items) tree_.entries.push_back({Key::Item, item});
+    return push(node);
+  }
+
+  // --- failures -------------------------------------------------------------
+
+  [[noreturn]] ZARN_OUT_OF_LINE void fail(const std::string& message, Position at,
+                                          std::uint32_t width = 1) {
+    throw SyntaxError(message, at, width == 0 ? 1 : width);
+  }
+  [[noreturn]] ZARN_OUT_OF_LINE void fail_at(const Token& found, std::string_view expected) {
+    fail(std::string(expected) + ", found " + describe(found, lexer_.source()), found.position,
+         found.width);
+  }
+  ZARN_OUT_OF_LINE void check_list_length(std::size_t count, const char* what) {
+    if (count < limits_.max_list_length) return;
+    const Token& at = lexer_.peek();
+    fail("too many " + std::string(what) + ": at most " + std::to_string(limits_.max_list_length),
+         at.position, at.width);
+  }
+  // Adds to a size, saturating; the whole script's total is bounded so that
+  // compiling it copies a bounded number of actions.
+  static std::uint64_t plus(std::uint64_t a, std::uint64_t b) {
+    return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+  }
+  ZARN_OUT_OF_LINE void charge(const Body& body, Position at) {
+    total_ = plus(total_, body.size);
+    if (body.size > limits_.max_expanded_actions || total_ > limits_.max_expanded_actions) {
+      fail(
+          "the script is too large once its loops are unrolled and its uses of blocks "
+          "inlined: compiling it would build more than " +
+              std::to_string(limits_.max_expanded_actions) +
+              " actions, and this block takes it over the limit",
+          at);
+    }
+  }
+
+  Token expect(Tok kind, std::string_view expected) {
+    if (lexer_.peek().kind != kind) fail_at(lexer_.peek(), expected);
+    return lexer_.next();
+  }
+  std::uint32_t name(std::string_view expected) {
+    return emit_token(Kind::Identifier, expect(Tok::Name, expected));
+  }
+
+  ZARN_OUT_OF_LINE void check_early_uses() {
     for (const EarlyUse& use : early_uses_) {
       auto found = declared_.find(use.name);
       if (found == declared_.end()) continue;
@@ -179,79 +289,6 @@ class Parser {
                where(found->second.position) + "; declare it above its first use",
            use.position, use.width);
     }
-    const std::uint32_t list = emit_list(declarations, Position{1, 1});
-    emit(Kind::Action, Position{1, 1}, {{Key::declarations, list}});
-    return std::move(tree_);
-  }
-
- private:
-  // --- output ---------------------------------------------------------------
-
-  std::uint32_t emit_text(Kind kind, std::string_view text, Position at) {
-    Node node{kind, at, static_cast<std::uint32_t>(tree_.texts.size()),
-              static_cast<std::uint32_t>(text.size())};
-    tree_.texts.append(text);
-    tree_.nodes.push_back(node);
-    return static_cast<std::uint32_t>(tree_.nodes.size() - 1);
-  }
-  std::uint32_t emit_token(Kind kind, const Token& token) {
-    return emit_text(kind, lexer_.text(token), token.position);
-  }
-  std::uint32_t emit(Kind kind, Position at, std::initializer_list<Entry> entries) {
-    return emit(kind, at, std::vector<Entry>(entries));
-  }
-  std::uint32_t emit(Kind kind, Position at, const std::vector<Entry>& entries) {
-    Node node{kind, at, static_cast<std::uint32_t>(tree_.entries.size()),
-              static_cast<std::uint32_t>(entries.size())};
-    tree_.entries.insert(tree_.entries.end(), entries.begin(), entries.end());
-    tree_.nodes.push_back(node);
-    return static_cast<std::uint32_t>(tree_.nodes.size() - 1);
-  }
-  std::uint32_t emit_list(const std::vector<std::uint32_t>& items, Position at) {
-    std::vector<Entry> entries;
-    entries.reserve(items.size());
-    for (std::uint32_t item : items) entries.push_back({Key::Item, item});
-    return emit(Kind::List, at, entries);
-  }
-
-  // --- failures -------------------------------------------------------------
-
-  [[noreturn]] void fail(const std::string& message, Position at, std::uint32_t width = 1) {
-    throw SyntaxError(message, at, width == 0 ? 1 : width);
-  }
-  [[noreturn]] void fail_at(const Token& found, const std::string& expected) {
-    fail(expected + ", found " + describe(found, lexer_.source()), found.position, found.width);
-  }
-  void check_list_length(std::size_t count, const char* what, const Token& at) {
-    if (count >= limits_.max_list_length) {
-      fail("too many " + std::string(what) + ": at most " + std::to_string(limits_.max_list_length),
-           at.position, at.width);
-    }
-  }
-  // Adds to a size, saturating; the whole script's total is bounded so that
-  // compiling it copies a bounded number of actions.
-  static std::uint64_t plus(std::uint64_t a, std::uint64_t b) {
-    return a > UINT64_MAX - b ? UINT64_MAX : a + b;
-  }
-  void charge(const Body& body, Position at) {
-    total_ = plus(total_, body.size);
-    if (body.size > limits_.max_expanded_actions || total_ > limits_.max_expanded_actions) {
-      fail(
-          "the script is too large once its loops are unrolled and its uses of blocks "
-          "inlined: compiling it would build more than " +
-              std::to_string(limits_.max_expanded_actions) +
-              " actions, and this block takes it "
-              "over the limit",
-          at);
-    }
-  }
-
-  Token expect(Tok kind, const std::string& expected) {
-    if (lexer_.peek().kind != kind) fail_at(lexer_.peek(), expected);
-    return lexer_.next();
-  }
-  std::uint32_t name(const std::string& expected) {
-    return emit_token(Kind::Identifier, expect(Tok::Name, expected));
   }
 
   // --- declarations and bodies ----------------------------------------------
@@ -280,16 +317,24 @@ class Parser {
     return node;
   }
 
-  Body body(const std::string& context) {
-    const Token& start = lexer_.peek();
-    if (depth_ >= limits_.max_depth) {
-      fail("blocks are nested more than " + std::to_string(limits_.max_depth) + " levels deep",
-           start.position, start.width);
-    }
+  [[noreturn]] ZARN_OUT_OF_LINE void fail_too_deep() {
+    const Token& at = lexer_.peek();
+    fail("blocks are nested more than " + std::to_string(limits_.max_depth) + " levels deep",
+         at.position, at.width);
+  }
+  [[noreturn]] ZARN_OUT_OF_LINE void fail_no_body(const char* context) {
+    fail_at(lexer_.peek(), std::string("expected a block ") + context +
+                               ": '{ ... }', 'repeat', 'try', 'parallel', 'compete' or the name "
+                               "of a declared block");
+  }
+
+  // `context` says where the body is expected, for the message.
+  Body body(const char* context) {
+    if (depth_ >= limits_.max_depth) fail_too_deep();
+    const Position at = lexer_.peek().position;
     ++depth_;
-    const Position at = start.position;
     Body result;
-    switch (start.kind) {
+    switch (lexer_.peek().kind) {
       case Tok::LBrace:
         result = sequence();
         break;
@@ -309,9 +354,7 @@ class Parser {
         result = named_body();
         break;
       default:
-        fail_at(start, "expected a block " + context +
-                           ": '{ ... }', 'repeat', 'try', 'parallel', 'compete' or the name of "
-                           "a declared block");
+        fail_no_body(context);
     }
     --depth_;
     charge(result, at);
@@ -324,87 +367,89 @@ class Parser {
   // that resolves the waits between the chain's own statements.
   Body sequence() {
     const Token open = lexer_.next();
-    std::vector<Statement> statements;
-    struct Label {
-      std::size_t statement;
-      Position position;
-    };
-    std::unordered_map<std::string_view, Label> labels;
-    struct Wait {
-      std::string_view name;
-      Position position;
-      std::uint32_t width;
-      std::size_t statement;
-    };
-    std::vector<Wait> waits;
-    std::optional<Position> first_plain;
-    Body result;
-
+    SequenceState state;
     for (;;) {
-      const Token& next = lexer_.peek();
-      if (next.kind == Tok::RBrace) break;
-      if (next.kind == Tok::End) {
-        fail_at(next, "expected '}' to close the '{' at " + where(open.position));
-      }
-      const std::size_t index = statements.size();
-      Statement st;
-      st.position = next.position;
-      if (next.kind == Tok::Name && lexer_.peek(1).kind == Tok::Colon) {
-        const Token label = lexer_.next();
-        lexer_.next();
-        const std::string_view label_name = lexer_.text(label);
-        if (auto earlier = labels.find(label_name); earlier != labels.end()) {
-          fail("the label '" + std::string(label_name) + "' is already used in this sequence, at " +
-                   where(earlier->second.position),
-               label.position, label.width);
-        }
-        labels.emplace(label_name, Label{index, label.position});
-        st.label = emit_token(Kind::Identifier, label);
-      }
+      const Tok next = lexer_.peek().kind;
+      if (next == Tok::RBrace) break;
+      if (next == Tok::End) fail_unclosed(open);
+      Statement st = begin_statement(state);
       items(st);
-      if (lexer_.peek().kind == Tok::KwAfter) {
-        const Token after = lexer_.next();
-        st.wait = emit_text(Kind::Text, "after", after.position);
-        std::vector<std::uint32_t> names;
-        const char* expected = "expected the label of a statement to wait for after 'after'";
-        for (;;) {
-          check_list_length(names.size(), "names after 'after'", lexer_.peek());
-          const Token waited = expect(Tok::Name, expected);
-          waits.push_back({lexer_.text(waited), waited.position, waited.width, index});
-          names.push_back(emit_token(Kind::Identifier, waited));
-          if (lexer_.peek().kind != Tok::Comma) break;
-          lexer_.next();
-          expected = "expected another label after ','";
-        }
-        if (names.size() == 1) {
-          st.dependency = names[0];
-        } else {
-          st.depend_left = names[0];
-          st.depend_right =
-              emit_list(std::vector<std::uint32_t>(names.begin() + 1, names.end()), after.position);
-        }
-      }
-      if (lexer_.peek().kind == Tok::Semicolon) lexer_.next();
-
-      if (st.shape == Shape::Group && first_plain) {
-        fail(capitalised(st.group_what) + " cannot come after plain statements in the same " +
-                 "sequence (the first of them is at " + where(*first_plain) +
-                 "): a run of plain statements drives one machine module and cannot go on into "
-                 "a group. Start the sequence with the group, or move those statements into the "
-                 "group's branch for their module",
-             st.group_position);
-      }
-      if (st.shape == Shape::Plain && !first_plain) first_plain = st.position;
-      result.size = plus(result.size, st.size);
-      statements.push_back(std::move(st));
+      end_statement(state, std::move(st));
     }
+    return finish_sequence(open, state);
+  }
+
+  [[noreturn]] ZARN_OUT_OF_LINE void fail_unclosed(const Token& open) {
+    fail_at(lexer_.peek(), "expected '}' to close the '{' at " + where(open.position));
+  }
+
+  // The statement's position and its label, if it has one.
+  ZARN_OUT_OF_LINE Statement begin_statement(SequenceState& state) {
+    Statement st;
+    const Token& next = lexer_.peek();
+    st.position = next.position;
+    if (next.kind != Tok::Name || lexer_.peek(1).kind != Tok::Colon) return st;
+    const Token label = lexer_.next();
+    lexer_.next();
+    const std::string_view label_name = lexer_.text(label);
+    if (auto earlier = state.labels.find(label_name); earlier != state.labels.end()) {
+      fail("the label '" + std::string(label_name) + "' is already used in this sequence, at " +
+               where(earlier->second.position),
+           label.position, label.width);
+    }
+    state.labels.emplace(label_name, Label{state.statements.size(), label.position});
+    st.label = emit_token(Kind::Identifier, label);
+    return st;
+  }
+
+  // The wait clause, then the checks of where a group may stand.
+  ZARN_OUT_OF_LINE void end_statement(SequenceState& state, Statement&& st) {
+    if (lexer_.peek().kind == Tok::KwAfter) {
+      const Token after = lexer_.next();
+      st.wait = emit_text(Kind::Text, "after", after.position);
+      std::vector<std::uint32_t> names;
+      const char* expected = "expected the label of a statement to wait for after 'after'";
+      for (;;) {
+        check_list_length(names.size(), "names after 'after'");
+        const Token waited = expect(Tok::Name, expected);
+        state.waits.push_back(
+            {lexer_.text(waited), waited.position, waited.width, state.statements.size()});
+        names.push_back(emit_token(Kind::Identifier, waited));
+        if (lexer_.peek().kind != Tok::Comma) break;
+        lexer_.next();
+        expected = "expected another label after ','";
+      }
+      if (names.size() == 1) {
+        st.dependency = names[0];
+      } else {
+        st.depend_left = names[0];
+        st.depend_right =
+            emit_list(std::vector<std::uint32_t>(names.begin() + 1, names.end()), after.position);
+      }
+    }
+    if (lexer_.peek().kind == Tok::Semicolon) lexer_.next();
+
+    if (st.shape == Shape::Group && state.first_plain) {
+      fail(capitalised(st.group_what) + " cannot come after plain statements in the same " +
+               "sequence (the first of them is at " + where(*state.first_plain) +
+               "): a run of plain statements drives one machine module and cannot go on into "
+               "a group. Start the sequence with the group, or move those statements into the "
+               "group's branch for their module",
+           st.group_position);
+    }
+    if (st.shape == Shape::Plain && !state.first_plain) state.first_plain = st.position;
+    state.size = plus(state.size, st.size);
+    state.statements.push_back(std::move(st));
+  }
+
+  ZARN_OUT_OF_LINE Body finish_sequence(const Token& open, const SequenceState& state) {
     const Token close = lexer_.next();
-    if (statements.empty()) {
+    if (state.statements.empty()) {
       fail("expected a statement before '}': a block holds at least one", close.position);
     }
-    for (const Wait& wait : waits) {
-      auto label = labels.find(wait.name);
-      if (label == labels.end() || label->second.statement < wait.statement) continue;
+    for (const Wait& wait : state.waits) {
+      auto label = state.labels.find(wait.name);
+      if (label == state.labels.end() || label->second.statement < wait.statement) continue;
       if (label->second.statement == wait.statement) {
         fail(
             "a statement cannot wait for itself: '" + std::string(wait.name) + "' is its own label",
@@ -419,7 +464,7 @@ class Parser {
 
     std::uint32_t others = kNoNode;
     std::vector<Entry> entries;
-    for (auto st = statements.rbegin(); st != statements.rend(); ++st) {
+    for (auto st = state.statements.rbegin(); st != state.statements.rend(); ++st) {
       entries.clear();
       if (st->label != kNoNode) entries.push_back({Key::ident, st->label});
       entries.push_back({Key::primary, st->primary});
@@ -435,19 +480,21 @@ class Parser {
       if (others != kNoNode) entries.push_back({Key::others, others});
       others = emit(Kind::Block, st->position, entries);
     }
+    Body result;
     result.node = emit(Kind::AsyncBlock, open.position, {{Key::asyncleft, others}});
-    result.shape = statements.front().shape;
+    result.shape = state.statements.front().shape;
+    result.size = state.size;
     if (result.shape == Shape::Group) result.what = "a sequence that starts with a group";
     return result;
   }
 
   // A declared block's name standing where a body goes (`repeat 4 pick`):
   // read as the sequence `{ pick }`.
-  Body named_body() {
+  ZARN_OUT_OF_LINE Body named_body() {
     const Position at = lexer_.peek().position;
-    Item used = item();
-    Body result;
+    Item used = reference();
     const std::uint32_t block = emit(Kind::Block, at, {{Key::primary, used.node}});
+    Body result;
     result.node = emit(Kind::AsyncBlock, at, {{Key::asyncleft, block}});
     result.shape = used.shape;
     result.size = used.size;
@@ -465,17 +512,20 @@ class Parser {
   void items(Statement& st) {
     std::vector<Item> found;
     for (;;) {
-      check_list_length(found.size(), "items in one statement", lexer_.peek());
+      check_list_length(found.size(), "items in one statement");
       found.push_back(item());
       if (lexer_.peek().kind != Tok::Comma) break;
       lexer_.next();
     }
+    settle_items(st, found);
+  }
+
+  ZARN_OUT_OF_LINE void settle_items(Statement& st, std::vector<Item>& found) {
     bool any_plain = false;
     for (const Item& it : found) {
       if (it.shape == Shape::Group && found.size() > 1) {
         fail(capitalised(it.what) +
-                 " must be a statement of its own, not one of several items "
-                 "separated by ','",
+                 " must be a statement of its own, not one of several items separated by ','",
              it.position);
       }
       any_plain = any_plain || it.shape == Shape::Plain;
@@ -485,7 +535,7 @@ class Parser {
       st.primary = found[0].node;
       st.shape = found[0].shape;
       st.group_position = found[0].position;
-      st.group_what = found[0].what;
+      st.group_what = std::move(found[0].what);
     } else {
       std::vector<std::uint32_t> nodes;
       for (const Item& it : found) nodes.push_back(it.node);
@@ -495,22 +545,11 @@ class Parser {
   }
 
   Item item() {
-    const Token& start = lexer_.peek();
-    const Position at = start.position;
-    switch (start.kind) {
+    switch (lexer_.peek().kind) {
       case Tok::Module:
-        return Item{action(), Shape::Plain, 1, at, {}};
-      case Tok::Name: {
-        const Token used = lexer_.next();
-        const std::uint32_t node = emit_token(Kind::Identifier, used);
-        const std::string_view used_name = lexer_.text(used);
-        auto found = declared_.find(used_name);
-        if (found == declared_.end()) {
-          early_uses_.push_back({used_name, at, used.width, current_declaration_});
-          return Item{node, Shape::Unknown, 1, at, {}};
-        }
-        return Item{node, found->second.shape, found->second.size, at, found->second.what};
-      }
+        return action_item();
+      case Tok::Name:
+        return reference();
       case Tok::LBrace:
       case Tok::KwParallel:
       case Tok::KwCompete:
@@ -518,24 +557,48 @@ class Parser {
       case Tok::KwTry: {
         // Hoisted into a declaration of its own, so that the statement holds a
         // name, which global resolution turns into the construct's actions.
-        const std::string word =
-            start.kind == Tok::LBrace ? "sequence" : std::string(lexer_.text(start));
-        const std::string generated =
-            "_" + word + "@L" + std::to_string(at.line) + "C" + std::to_string(at.column);
-        const std::uint32_t ident = emit_text(Kind::Identifier, generated, at);
+        const Position at = lexer_.peek().position;
+        const std::uint32_t ident = hoisted_name();
         Body hoisted = body("");
         emit(Kind::Declaration, at, {{Key::ident, ident}, {Key::action, hoisted.node}});
-        const std::uint32_t use = emit_text(Kind::Identifier, generated, at);
-        return Item{use, hoisted.shape, hoisted.size, at, std::move(hoisted.what)};
+        return Item{emit_again(ident), hoisted.shape, hoisted.size, at, std::move(hoisted.what)};
       }
       default:
-        fail_at(start,
+        fail_at(lexer_.peek(),
                 "expected a statement: an action such as '@axis move home', the name of a "
                 "declared block, or a '{', 'repeat', 'try', 'parallel' or 'compete' block");
     }
   }
 
+  // "_<keyword>@L<line>C<column>": no script can declare such a name.
+  ZARN_OUT_OF_LINE std::uint32_t hoisted_name() {
+    const Token& start = lexer_.peek();
+    const std::string word =
+        start.kind == Tok::LBrace ? "sequence" : std::string(lexer_.text(start));
+    return emit_text(Kind::Identifier,
+                     "_" + word + "@L" + std::to_string(start.position.line) + "C" +
+                         std::to_string(start.position.column),
+                     start.position);
+  }
+
+  ZARN_OUT_OF_LINE Item reference() {
+    const Token used = lexer_.next();
+    const std::uint32_t node = emit_token(Kind::Identifier, used);
+    const std::string_view used_name = lexer_.text(used);
+    auto found = declared_.find(used_name);
+    if (found == declared_.end()) {
+      early_uses_.push_back({used_name, used.position, used.width, current_declaration_});
+      return Item{node, Shape::Unknown, 1, used.position, {}};
+    }
+    return Item{node, found->second.shape, found->second.size, used.position, found->second.what};
+  }
+
   // --- actions --------------------------------------------------------------
+
+  ZARN_OUT_OF_LINE Item action_item() {
+    const Position at = lexer_.peek().position;
+    return Item{action(), Shape::Plain, 1, at, {}};
+  }
 
   std::uint32_t action() {
     const Token module_token = lexer_.next();
@@ -553,8 +616,8 @@ class Parser {
         lexer_.next();
         const std::uint32_t ident = name("expected the name of a signal after 'set'");
         const std::uint32_t status = value(
-            "expected the value to set after the signal's name: a number, a quoted text, "
-            "on or off");
+            "expected the value to set after the signal's name: a number, a quoted text, on or "
+            "off");
         return emit(Kind::Io, at, {{Key::mod, mod}, {Key::ident, ident}, {Key::status, status}});
       }
       case Tok::Dot: {
@@ -567,7 +630,7 @@ class Parser {
         std::vector<std::uint32_t> args;
         if (lexer_.peek().kind != Tok::RParen) {
           for (;;) {
-            check_list_length(args.size(), "arguments", lexer_.peek());
+            check_list_length(args.size(), "arguments");
             args.push_back(value("expected an argument: a number, a quoted text, on or off"));
             if (lexer_.peek().kind != Tok::Comma) break;
             lexer_.next();
@@ -613,7 +676,7 @@ class Parser {
     }
   }
 
-  std::uint32_t value(const std::string& expected) {
+  std::uint32_t value(std::string_view expected) {
     const Token& next = lexer_.peek();
     switch (next.kind) {
       case Tok::Number:
@@ -632,51 +695,62 @@ class Parser {
   // --- compound constructs --------------------------------------------------
 
   Body repeat() {
-    const Token keyword = lexer_.next();
-    const Token count = expect(
-        Tok::Number, "expected how many times to repeat after 'repeat' (as in 'repeat 4 { ... }')");
-    const std::string_view digits = lexer_.text(count);
-    std::int64_t rounds = 0;
-    std::from_chars(digits.data(), digits.data() + digits.size(), rounds);
-    if (rounds < 1) {
-      fail("a repeat count must be at least 1, not " + std::string(digits), count.position,
-           count.width);
-    }
-    const std::uint32_t cnt = emit_token(Kind::Number, count);
+    const Position at = lexer_.next().position;
+    std::uint64_t rounds = 0;
+    const std::uint32_t cnt = loop_count(rounds);
     Body repeated = body("after the repeat count");
     Body result;
-    result.node =
-        emit(Kind::Loop, keyword.position, {{Key::iterateBlock, repeated.node}, {Key::cnt, cnt}});
+    result.node = emit(Kind::Loop, at, {{Key::iterateBlock, repeated.node}, {Key::cnt, cnt}});
     result.shape = repeated.shape;
-    const auto n = static_cast<std::uint64_t>(rounds);
-    result.size =
-        repeated.size != 0 && n > UINT64_MAX / repeated.size ? UINT64_MAX : repeated.size * n;
+    result.size = repeated.size != 0 && rounds > UINT64_MAX / repeated.size
+                      ? UINT64_MAX
+                      : repeated.size * rounds;
     if (result.shape == Shape::Group) result.what = "a repeated group";
     return result;
   }
 
+  ZARN_OUT_OF_LINE std::uint32_t loop_count(std::uint64_t& rounds) {
+    const Token count = expect(
+        Tok::Number, "expected how many times to repeat after 'repeat' (as in 'repeat 4 { ... }')");
+    const std::string_view digits = lexer_.text(count);
+    std::int64_t value = 0;
+    std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (value < 1) {
+      fail("a repeat count must be at least 1, not " + std::string(digits), count.position,
+           count.width);
+    }
+    rounds = static_cast<std::uint64_t>(value);
+    return emit_token(Kind::Number, count);
+  }
+
   Body guarded() {
-    const Token keyword = lexer_.next();
+    const Position at = lexer_.next().position;
     Body guarded_body = body("after 'try'");
-    std::vector<Entry> entries{{Key::primary, guarded_body.node}};
     Body result;
     result.size = guarded_body.size;
+    std::uint32_t handler_node = kNoNode;
     if (lexer_.peek().kind == Tok::KwExcept) {
-      const Token except = lexer_.next();
-      if (guarded_body.shape == Shape::Group) {
-        fail("'except' cannot guard " + guarded_body.what +
-                 ": its handler would never run. Guard the statements inside the group's "
-                 "branches instead",
-             except.position, except.width);
-      }
+      if (guarded_body.shape == Shape::Group) fail_guarded_group(guarded_body);
+      lexer_.next();
       Body handler = body("after 'except'");
-      entries.push_back({Key::exception, handler.node});
+      handler_node = handler.node;
       result.size = plus(result.size, handler.size);
     }
-    result.node = emit(Kind::ActionClause, keyword.position, entries);
+    result.node = handler_node == kNoNode
+                      ? emit(Kind::ActionClause, at, {{Key::primary, guarded_body.node}})
+                      : emit(Kind::ActionClause, at,
+                             {{Key::primary, guarded_body.node}, {Key::exception, handler_node}});
     result.shape = guarded_body.shape;
     result.what = std::move(guarded_body.what);
     return result;
+  }
+
+  [[noreturn]] ZARN_OUT_OF_LINE void fail_guarded_group(const Body& guarded_body) {
+    const Token& except = lexer_.peek();
+    fail("'except' cannot guard " + guarded_body.what +
+             ": its handler would never run. Guard the statements inside the group's branches "
+             "instead",
+         except.position, except.width);
   }
 
   // `parallel A and B and C` or `compete A or B or C`. The branches are
@@ -685,62 +759,77 @@ class Parser {
   // the left side at the end).
   Body group(Kind kind) {
     const bool parallel = kind == Kind::AsyncBlock;
-    const Token keyword = lexer_.next();
-    const std::string keyword_text(lexer_.text(keyword));
+    const Position at = lexer_.next().position;
     const Tok separator = parallel ? Tok::KwAnd : Tok::KwOr;
-    const char* separator_text = parallel ? "and" : "or";
     std::vector<std::uint32_t> branches;
     std::vector<std::uint32_t> priorities;
     bool any_priority = false;
     Body result;
-    std::string context = "after '" + keyword_text + "'";
+    const char* context = parallel ? "after 'parallel'" : "after 'compete'";
     for (;;) {
       if (!parallel) {
-        std::uint32_t priority = kNoNode;
-        if (lexer_.peek().kind == Tok::KwPriority) {
-          lexer_.next();
-          const Token level = lexer_.peek();
-          std::string upper(lexer_.text(level));
-          std::transform(upper.begin(), upper.end(), upper.begin(), [](char c) {
-            return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
-          });
-          if (level.kind != Tok::Name || (upper != "HIGH" && upper != "NORMAL" && upper != "LOW")) {
-            fail_at(level, "expected a priority after 'priority': high, normal or low");
-          }
-          lexer_.next();
-          priority = emit_text(Kind::Text, upper, level.position);
+        priorities.push_back(priority());
+        if (priorities.back() != kNoNode) {
           any_priority = true;
           context = "after the priority";
         }
-        priorities.push_back(priority);
       }
       Body branch = body(context);
       branches.push_back(branch.node);
       result.size = plus(result.size, branch.size);
-      const Token& next = lexer_.peek();
-      if (next.kind != separator) {
+      if (lexer_.peek().kind != separator) {
         if (branches.size() >= 2) break;
-        fail_at(next, "expected '" + std::string(separator_text) + "' and a second branch after " +
-                          "the first branch of '" + keyword_text + "' (a group has at least two)");
+        fail_second_branch(parallel);
       }
-      check_list_length(branches.size(), "branches", next);
+      check_list_length(branches.size(), "branches");
       lexer_.next();
-      context = "after '" + std::string(separator_text) + "'";
+      context = parallel ? "after 'and'" : "after 'or'";
     }
-    const std::uint32_t right = emit_list(
-        std::vector<std::uint32_t>(branches.begin(), branches.end() - 1), keyword.position);
-    std::vector<Entry> entries;
-    if (parallel) {
-      entries = {{Key::asyncleft, branches.back()}, {Key::asyncright, right}};
-    } else {
-      entries = {{Key::competeleft, branches.back()}, {Key::competeright, right}};
-      if (any_priority)
-        entries.push_back({Key::priorities, emit_list(priorities, keyword.position)});
-    }
-    result.node = emit(kind, keyword.position, entries);
+    result.node = emit_group(kind, at, branches, any_priority ? &priorities : nullptr);
     result.shape = Shape::Group;
     result.what = parallel ? "a parallel group" : "a competing group";
     return result;
+  }
+
+  // An optional `priority LEVEL` before a competing branch: its Text node, or
+  // kNoNode when none is written.
+  ZARN_OUT_OF_LINE std::uint32_t priority() {
+    if (lexer_.peek().kind != Tok::KwPriority) return kNoNode;
+    lexer_.next();
+    const Token level = lexer_.peek();
+    std::string upper(lexer_.text(level));
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; });
+    if (level.kind != Tok::Name || (upper != "HIGH" && upper != "NORMAL" && upper != "LOW")) {
+      fail_at(level, "expected a priority after 'priority': high, normal or low");
+    }
+    lexer_.next();
+    return emit_text(Kind::Text, upper, level.position);
+  }
+
+  [[noreturn]] ZARN_OUT_OF_LINE void fail_second_branch(bool parallel) {
+    fail_at(lexer_.peek(), parallel ? "expected 'and' and a second branch after the first "
+                                      "branch of 'parallel' (a group has at least two)"
+                                    : "expected 'or' and a second branch after the first "
+                                      "branch of 'compete' (a group has at least two)");
+  }
+
+  ZARN_OUT_OF_LINE std::uint32_t emit_group(Kind kind, Position at,
+                                            const std::vector<std::uint32_t>& branches,
+                                            const std::vector<std::uint32_t>* priorities) {
+    const std::uint32_t right =
+        emit_list(std::vector<std::uint32_t>(branches.begin(), branches.end() - 1), at);
+    if (kind == Kind::AsyncBlock) {
+      return emit(kind, at, {{Key::asyncleft, branches.back()}, {Key::asyncright, right}});
+    }
+    if (priorities == nullptr) {
+      return emit(kind, at, {{Key::competeleft, branches.back()}, {Key::competeright, right}});
+    }
+    const std::uint32_t levels = emit_list(*priorities, at);
+    return emit(kind, at,
+                {{Key::competeleft, branches.back()},
+                 {Key::competeright, right},
+                 {Key::priorities, levels}});
   }
 
   Lexer lexer_;
