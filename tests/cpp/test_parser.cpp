@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
-#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -39,14 +38,6 @@ std::string first_body(const std::string& script) {
   const zp::Node& declarations = tree.nodes[tree.entries_of(tree.root())[0].node];
   const zp::Node& declaration = tree.nodes[tree.entries_of(declarations)[0].node];
   return render(tree, tree.entries_of(declaration)[1].node);
-}
-
-// The single statement of `block main { ... }`, without the sequence around it.
-std::string statement(const std::string& text) {
-  std::string body = first_body("block main { " + text + " }");
-  const std::string prefix = "asyncblock(asyncleft=block(primary=";
-  EXPECT_EQ(body.rfind(prefix, 0), 0u) << body;
-  return body.substr(prefix.size(), body.size() - prefix.size() - 2);
 }
 
 zp::SyntaxError error_of(const std::string& script, const zp::Limits& limits = {}) {
@@ -115,140 +106,6 @@ std::string long_sequence(int statements) {
 }
 
 }  // namespace
-
-TEST(ParserActions, EachActionFormGivesItsRuleAndEntries) {
-  EXPECT_EQ(statement("@x move home"), "move(mod=module:@x ident=identifier:home)");
-  EXPECT_EQ(statement("@gripper set vacuum on"),
-            "io(mod=module:@gripper ident=identifier:vacuum status=number:1)");
-  EXPECT_EQ(statement("@gripper set vacuum off"),
-            "io(mod=module:@gripper ident=identifier:vacuum status=number:0)");
-  EXPECT_EQ(statement("@io set lamp -3"),
-            "io(mod=module:@io ident=identifier:lamp status=number:-3)");
-  EXPECT_EQ(statement("@io set mode 'fast'"),
-            "io(mod=module:@io ident=identifier:mode status=extern_str:'fast')");
-  EXPECT_EQ(statement("@arm pick from feeder"),
-            "transfer(mod=module:@arm ident=identifier:pick tray=identifier:feeder)");
-  EXPECT_EQ(statement("@arm place into outbox[12]"),
-            "transfer(mod=module:@arm ident=identifier:place "
-            "tray=(identifier:outbox number:12))");
-}
-
-TEST(ParserActions, ExternalArgumentsSplitIntoLeftAndAListOnTheRight) {
-  EXPECT_EQ(statement("@cam.start()"), "external(mod=module:@cam ident=identifier:start)");
-  EXPECT_EQ(statement("@cam.shoot(0)"),
-            "external(mod=module:@cam ident=identifier:shoot argLeft=number:0)");
-  EXPECT_EQ(statement("@cam.shoot(\"part\", 3)"),
-            "external(mod=module:@cam ident=identifier:shoot argLeft=extern_str:\"part\" "
-            "argRight=[number:3])");
-  EXPECT_EQ(statement("@cam.shoot(1, 'a \"b\"', off)"),
-            "external(mod=module:@cam ident=identifier:shoot argLeft=number:1 "
-            "argRight=[extern_str:'a \"b\"' number:0])");
-}
-
-TEST(ParserSequences, StatementsChainThroughOthersFromTheEnd) {
-  EXPECT_EQ(first_body("block main {\n"
-                       "  a: @x move p\n"
-                       "  b: @x move q after a\n"
-                       "  @x move r after a, b\n"
-                       "}"),
-            "asyncblock(asyncleft="
-            "block(ident=identifier:a primary=move(mod=module:@x ident=identifier:p) "
-            "others=block(ident=identifier:b primary=move(mod=module:@x ident=identifier:q) "
-            "wait=text:after dependency=identifier:a "
-            "others=block(primary=move(mod=module:@x ident=identifier:r) "
-            "wait=text:after dependLeft=identifier:a dependRight=[identifier:b]))))");
-}
-
-TEST(ParserSequences, SeveralItemsOfOneStatementFormAListPrimary) {
-  EXPECT_EQ(first_body("block step { @x move a } "
-                       "block main { go: @x move p, step; @x move q }"),
-            "asyncblock(asyncleft=block(primary=move(mod=module:@x ident=identifier:a)))");
-  const zp::Tree tree = zp::parse("block step { @x move a } block main { @x move p, step }");
-  const std::string rendered = render(tree, static_cast<std::uint32_t>(tree.nodes.size() - 1));
-  EXPECT_NE(rendered.find("block(primary=[move(mod=module:@x ident=identifier:p) "
-                          "identifier:step])"),
-            std::string::npos)
-      << rendered;
-}
-
-TEST(ParserSequences, NodesComeBottomUpWithTheChainsBlocksLastToFirst) {
-  const zp::Tree tree = zp::parse("block main { @x move a  @x move b  @x move c }");
-  expect_well_formed(tree);
-  std::vector<std::string> order;
-  for (const zp::Node& node : tree.nodes) {
-    if (node.kind == zp::Kind::Block || node.kind == zp::Kind::Move) {
-      order.push_back(std::string(zp::kind_name(node.kind)) + "@" +
-                      std::to_string(node.position.column));
-    }
-  }
-  EXPECT_EQ(order, (std::vector<std::string>{"move@14", "move@25", "move@36", "block@36",
-                                             "block@25", "block@14"}));
-}
-
-TEST(ParserHoisting, InlineConstructsBecomeDeclarationsBeforeTheirStatement) {
-  const zp::Tree tree =
-      zp::parse("block main {\n  q: @x move p\n  r: repeat 2 { @x move a } after q\n}");
-  expect_well_formed(tree);
-  const std::string all = render(tree, static_cast<std::uint32_t>(tree.nodes.size() - 1));
-  EXPECT_EQ(all,
-            "action(declarations=[declaration(ident=identifier:main action=asyncblock(asyncleft="
-            "block(ident=identifier:q primary=move(mod=module:@x ident=identifier:p) "
-            "others=block(ident=identifier:r primary=identifier:_repeat@L3C6 wait=text:after "
-            "dependency=identifier:q))))])");
-  // The hoisted declaration is not among the script's declarations but comes,
-  // in the node order, after the loop and before the statement naming it.
-  std::vector<std::string> order;
-  for (const zp::Node& node : tree.nodes) {
-    if (node.kind == zp::Kind::Loop || node.kind == zp::Kind::Declaration ||
-        node.kind == zp::Kind::Block) {
-      order.push_back(zp::kind_name(node.kind));
-    } else if (node.kind == zp::Kind::Identifier && tree.text(node).starts_with("_")) {
-      order.push_back(std::string(tree.text(node)));
-    }
-  }
-  EXPECT_EQ(order, (std::vector<std::string>{"_repeat@L3C6", "block", "loop", "declaration",
-                                             "_repeat@L3C6", "block", "block", "declaration"}));
-  std::uint32_t declaration = 0;
-  for (std::uint32_t i = 0; i < tree.nodes.size(); ++i) {
-    if (tree.nodes[i].kind == zp::Kind::Declaration) {
-      declaration = i;
-      break;
-    }
-  }
-  EXPECT_EQ(render(tree, declaration),
-            "declaration(ident=identifier:_repeat@L3C6 action=loop(iterateBlock=asyncblock("
-            "asyncleft=block(primary=move(mod=module:@x ident=identifier:a))) cnt=number:2))");
-}
-
-TEST(ParserGroups, BranchesArriveInScriptOrderWithTheLastOnTheLeft) {
-  EXPECT_EQ(first_body("block main parallel { @x move a } and { @y move b } and { @z move c }"),
-            "asyncblock(asyncleft=asyncblock(asyncleft=block(primary=move(mod=module:@z "
-            "ident=identifier:c))) asyncright=[asyncblock(asyncleft=block(primary=move("
-            "mod=module:@x ident=identifier:a))) asyncblock(asyncleft=block(primary=move("
-            "mod=module:@y ident=identifier:b)))])");
-  EXPECT_EQ(first_body("block main compete { @x move a } or priority HIGH { @x move b }"),
-            "competeblock(competeleft=asyncblock(asyncleft=block(primary=move(mod=module:@x "
-            "ident=identifier:b))) competeright=[asyncblock(asyncleft=block(primary=move("
-            "mod=module:@x ident=identifier:a)))] priorities=[None text:HIGH])");
-  EXPECT_EQ(first_body("block main compete { @x move a } or { @x move b }"),
-            "competeblock(competeleft=asyncblock(asyncleft=block(primary=move(mod=module:@x "
-            "ident=identifier:b))) competeright=[asyncblock(asyncleft=block(primary=move("
-            "mod=module:@x ident=identifier:a)))])");
-}
-
-TEST(ParserGroups, LoopsAndGuardsTakeAnyBody) {
-  EXPECT_EQ(first_body("block main repeat 3 parallel { @x move a } and { @y move b }"),
-            "loop(iterateBlock=asyncblock(asyncleft=asyncblock(asyncleft=block(primary=move("
-            "mod=module:@y ident=identifier:b))) asyncright=[asyncblock(asyncleft=block("
-            "primary=move(mod=module:@x ident=identifier:a)))]) cnt=number:3)");
-  EXPECT_EQ(first_body("block main try { @x move a } except { @x move b }"),
-            "actionclause(primary=asyncblock(asyncleft=block(primary=move(mod=module:@x "
-            "ident=identifier:a))) exception=asyncblock(asyncleft=block(primary=move("
-            "mod=module:@x ident=identifier:b))))");
-  EXPECT_EQ(first_body("block main try { @x move a }"),
-            "actionclause(primary=asyncblock(asyncleft=block(primary=move(mod=module:@x "
-            "ident=identifier:a))))");
-}
 
 TEST(ParserGroups, ADeclaredNameServesAsABody) {
   const std::string pick = "block pick { @x move a }\n";

@@ -61,63 +61,6 @@ class TestSyntaxErrors:
         assert type(twin) is Zarn.ZarnSyntaxError
         assert str(twin) == str(error)
 
-    @pytest.mark.parametrize(
-        "text, message, place",
-        [
-            ("", "expected a block declaration such as 'block main { ... }'", (1, 1)),
-            (
-                "block main { @x move a }\nblock main { @x move b }",
-                "already declared",
-                (2, 7),
-            ),
-            (
-                "block main { pick }\nblock pick { @x move a }",
-                "declared further down",
-                (1, 14),
-            ),
-            ("block main { repeat 0 { @x move a } }", "at least 1, not 0", (1, 21)),
-            (
-                "block main { x: @x move a  x: @x move b }",
-                "label 'x' is already used",
-                (1, 28),
-            ),
-            ("block main { @x move a after b  b: @x move c }", "further down", (1, 30)),
-            (
-                "block main { compete { @x move a } { @x move b } }",
-                "expected 'or'",
-                (1, 36),
-            ),
-            ("block main { @x set s \u201con\u201d }", "U+201C", (1, 23)),
-            ("block main { @x.f(1,) }", "expected an argument", (1, 21)),
-        ],
-    )
-    def test_kinds_of_mistakes(self, text, message, place):
-        error = syntax_error(text)
-        assert message in error.msg
-        assert (error.lineno, error.offset) == place
-
-    def test_group_after_plain_statements_says_how_to_write_it(self):
-        error = syntax_error(
-            "block main {\n"
-            "  @x move start\n"
-            "  parallel { @x move a } and { @y move b }\n"
-            "}"
-        )
-        assert (error.lineno, error.offset) == (3, 3)
-        assert error.msg.startswith(
-            "A parallel group cannot come after plain statements in the same sequence "
-            "(the first of them is at line 2, column 3)"
-        )
-        assert (
-            "Start the sequence with the group, or move those statements" in error.msg
-        )
-
-    def test_guarding_a_group_with_a_handler_is_refused(self):
-        error = syntax_error(
-            "block main { try parallel { @x move a } and { @y move b } except { @x move c } }"
-        )
-        assert "'except' cannot guard a parallel group" in error.msg
-
     def test_no_semantics_call_is_made_for_a_script_with_an_error(self):
         calls = []
 
@@ -164,12 +107,6 @@ class TestHostileScripts:
         assert error.text == "  @x move \ufffd\ufffd }"
         error = syntax_error("block main { @x set s '\udcff' }")
         assert "not UTF-8 text" in error.msg and error.offset == 24
-
-    def test_loops_that_would_build_billions_of_actions(self):
-        error = syntax_error(
-            "block main { repeat 100000 { repeat 100000 { repeat 100000 { @x move a } } } }"
-        )
-        assert "compiling it would build more than 1000000 actions" in error.msg
 
 
 class Failing:
