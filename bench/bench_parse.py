@@ -8,7 +8,7 @@ that every rule costs a call). Prints the median time of several runs and the
 ratio of 20,000 to 10,000 statements, which stays near 2 when the cost is
 linear in the script's size.
 
-    python3 bench/bench_parse.py [--runs R]
+    python3 bench/bench_parse.py [--runs R]   (default 7)
 """
 
 import argparse
@@ -58,29 +58,32 @@ def script(statements):
     return "".join(parts)
 
 
-def time_parse(text, semantics, runs):
-    times = []
-    for _ in range(runs):
-        started = time.perf_counter()
-        result = Zarn.parse(text, semantics)
-        times.append(time.perf_counter() - started)
-        del result
-    return statistics.median(times)
+def time_parse(text, semantics):
+    started = time.perf_counter()
+    result = Zarn.parse(text, semantics)
+    elapsed = time.perf_counter() - started
+    del result
+    return elapsed
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--runs", type=int, default=7)
     args = parser.parse_args()
 
     sizes = (1_000, 10_000, 20_000)
+    texts = {size: script(size) for size in sizes}
     for name, semantics in (("no methods", object()), ("echo methods", Echo())):
-        figures = {}
+        # The sizes take turns within each run, so that a busy spell of the
+        # machine slows all of them rather than one.
+        times = {size: [] for size in sizes}
+        for _ in range(args.runs):
+            for size in sizes:
+                times[size].append(time_parse(texts[size], semantics))
+        figures = {size: statistics.median(times[size]) for size in sizes}
         for size in sizes:
-            text = script(size)
-            figures[size] = time_parse(text, semantics, args.runs)
             print(
-                f"{name:<13} {size:>6} statements ({len(text) / 1024:6.0f} KiB): "
+                f"{name:<13} {size:>6} statements ({len(texts[size]) / 1024:6.0f} KiB): "
                 f"{figures[size] * 1000:8.1f} ms"
             )
         print(
