@@ -20,6 +20,8 @@
 #include <system_error>
 #include <unordered_map>
 
+#include "zarn/utf8.hpp"
+
 namespace zarn::yaml {
 
 const Node* Node::find(std::string_view key) const {
@@ -73,33 +75,6 @@ std::string hex(unsigned value, int digits, bool upper = false) {
   return out;
 }
 
-// Length of the well-formed UTF-8 sequence at s[i], 0 when it is not one.
-std::size_t utf8_sequence(std::string_view s, std::size_t i, char32_t& cp) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned lead = byte(i);
-  std::size_t len;
-  char32_t min;
-  if (lead < 0x80) {
-    cp = lead;
-    return 1;
-  } else if (lead >= 0xC2 && lead <= 0xDF) {
-    len = 2, min = 0x80, cp = lead & 0x1Fu;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    len = 3, min = 0x800, cp = lead & 0x0Fu;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    len = 4, min = 0x10000, cp = lead & 0x07u;
-  } else {
-    return 0;
-  }
-  if (s.size() - i < len) return 0;
-  for (std::size_t k = 1; k < len; ++k) {
-    if ((byte(i + k) & 0xC0u) != 0x80u) return 0;
-    cp = (cp << 6) | (byte(i + k) & 0x3Fu);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return len;
-}
-
 // The path as Python's repr() shows it, so that messages read like OSError's.
 // Undecodable bytes appear as Python's surrogate escapes; of the non-ASCII
 // characters only the Latin-1 controls and no-break space are escaped.
@@ -112,7 +87,7 @@ std::string py_repr(std::string_view s) {
     const auto c = static_cast<unsigned char>(s[i]);
     if (c >= 0x80) {
       char32_t cp = 0;
-      const std::size_t len = utf8_sequence(s, i, cp);
+      const std::size_t len = zarn::utf8::sequence(s, i, cp);
       if (len == 0) {
         out += "\\u" + hex(0xDC00u | c, 4);
         ++i;
@@ -237,7 +212,7 @@ void check_text(std::string_view s, const std::string& source) {
     char32_t cp = c;
     std::size_t len = 1;
     if (c >= 0x80) {
-      len = utf8_sequence(s, i, cp);
+      len = zarn::utf8::sequence(s, i, cp);
       if (len == 0) {
         throw ParseError(source + " is not valid UTF-8" + at({line, column}) + " (byte 0x" +
                              hex(c, 2) + "); save it as UTF-8",

@@ -6,6 +6,23 @@ The deliverable modules are C++ extensions:
 - ``Zarn._zarnprimitives``: ``ZarnState``, ``ZarnId``
 - ``Zarn._zarnaction``: ``ZarnAction`` and its ``ZarnEvent``
 - ``Zarn.morvo_client``: records, configuration and ``MorvoClient``
+
+Scripts are read by ``Zarn.parse`` (see ``Zarn.parsing``); its errors are
+``Zarn.ZarnSyntaxError`` and ``Zarn.ZarnCompileError``.
 """
 
+from .errors import ZarnCompileError, ZarnSyntaxError
+
 __version__ = "0.1.0"
+
+__all__ = ["ZarnCompileError", "ZarnSyntaxError", "parse"]
+
+
+def __getattr__(name):
+    # The parser loads its extension module only when a script is read, so
+    # that `import Zarn` stays cheap.
+    if name == "parse":
+        from .parsing import parse
+
+        return parse
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
