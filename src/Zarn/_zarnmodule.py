@@ -1526,7 +1526,8 @@ def load_modules(source):
         raise FileNotFoundError(f"no machine modules file at {path}")
 
     name = f"_zarn_modules_{next(_private_names)}"
-    spec = importlib.util.spec_from_file_location(name, path)
+    # Absolute, so that the file is found again whatever the working folder.
+    spec = importlib.util.spec_from_file_location(name, path.resolve())
     module = importlib.util.module_from_spec(spec)
     folder = str(path.resolve().parent)
     saved = sys.modules.get(USER_MODULES, _absent)
@@ -1534,14 +1535,17 @@ def load_modules(source):
     sys.path.insert(0, folder)
     try:
         spec.loader.exec_module(module)
-    except Exception as error:
+    except BaseException as error:
         sys.modules.pop(name, None)
+        if not isinstance(error, Exception):  # Ctrl-C and exits pass as they are
+            raise
         if isinstance(error, SyntaxError) and error.lineno is not None:
-            line, reason = error.lineno, error.msg
+            # Possibly in a file the modules file imports: name that one.
+            shown, line, reason = error.filename or path, error.lineno, error.msg
         else:
-            line, reason = _frame_line(error.__traceback__, path), f"{error}"
-            reason = f"{type(error).__name__}: {reason}"
-        where = f"{path}, line {line}" if line else str(path)
+            shown, line = path, _frame_line(error.__traceback__, path)
+            reason = f"{type(error).__name__}: {error}"
+        where = f"{shown}, line {line}" if line else str(shown)
         raise ModulesFileError(
             f"cannot load machine modules from {where}: {reason}", path=path, line=line
         ) from error
