@@ -5,6 +5,7 @@ The deliverable modules are C++ extensions:
 
 - ``Zarn._zarnprimitives``: ``ZarnState``, ``ZarnId``
 - ``Zarn._zarnaction``: ``ZarnAction`` and its ``ZarnEvent``
+- ``Zarn._zarnmodule`` (Python): the machine modules a script names with "@"
 - ``Zarn.morvo_client``: records, configuration and ``MorvoClient``
 
 Scripts are read by ``Zarn.parse`` (see ``Zarn.parsing``); its errors are

@@ -1,0 +1,154 @@
+"""Machine modules of the example handler, for the scripts beside this file.
+
+The devices are those of handler_settings.yaml: a gantry (Akribis axes 15
+and 16), a lift axis (Festo 13) and a gripper rotation (Festo 14), the
+gripper's IO module (11), the valves and signal lamps (10) and the part
+sensors (1). Module 2 (analog vacuum readings) has no digital pins and is
+not declared. Units: mm, mm/s and mm/s^2 for the linear axes, degrees for
+the rotation.
+
+A script names these modules by the names below: `@x move input`,
+`@gripper io valve on`, `@arm transfer pick input_tray`.
+"""
+
+from Zarn._zarnmodule import Axis, Handler, IOModule, MachineModule, Tray, operation
+
+# --- axes -------------------------------------------------------------------------
+
+# Gantry X: parks at the left end, over the input tray, the camera, the
+# output tray.
+x = Axis(
+    "x",
+    device=15,
+    positions={"park": 0.0, "input": 150.0, "camera": 300.0, "output": 450.0},
+    velocity=400,
+    acceleration=2000,
+    deceleration=2000,
+    limits=(0.0, 600.0),
+)
+
+# Gantry Y, on the same carriage controller (axis B).
+y = Axis(
+    "y",
+    device=16,
+    positions={"park": 0.0, "input": 110.0, "camera": 200.0, "output": 120.0},
+    velocity=300,
+    acceleration=1500,
+    deceleration=1500,
+    limits=(0.0, 400.0),
+)
+
+# Lift axis Z, counting downwards from the top: "up" clears every fixture.
+z = Axis(
+    "z",
+    device=13,
+    positions={"up": 0.0, "camera": 20.0, "conveyor": 95.0},
+    velocity=150,
+    acceleration=1000,
+    deceleration=1000,
+    limits=(0.0, 120.0),
+)
+
+# Gripper rotation; homing method 35 takes the current place as zero.
+r = Axis(
+    "r",
+    device=14,
+    positions={"zero": 0.0, "across": 90.0},
+    velocity=180,
+    homing_method=35,
+    limits=(-180.0, 180.0),
+)
+
+# --- IO modules -------------------------------------------------------------------
+
+# The gripper jaws: one valve closes them, two sensors report closed and open.
+gripper = IOModule(
+    "gripper",
+    device=11,
+    outputs={"valve": 0},
+    inputs={"closed": 0, "open": 1},
+    input_timeout=2.0,
+)
+
+# Valves and signal lamps (32 outputs).
+panel = IOModule(
+    "panel",
+    device=10,
+    outputs={
+        "air": 0,
+        "blow_off": 1,
+        "conveyor": 2,
+        "lamp_yellow": 21,
+        "lamp_green": 22,
+        "lamp_red": 23,
+    },
+)
+
+# Part and tray sensors, the door switch and the start button (16 inputs).
+sensors = IOModule(
+    "sensors",
+    device=1,
+    inputs={
+        "input_tray_present": 0,
+        "output_tray_present": 1,
+        "part_on_conveyor": 2,
+        "door_closed": 8,
+        "start_button": 9,
+    },
+    input_timeout=30.0,
+)
+
+# --- trays ------------------------------------------------------------------------
+
+# Blanks arrive in a 3 x 4 tray: slot 1 at the front left, 25 mm between
+# columns, 30 mm between rows.
+input_tray = Tray(
+    "input_tray", rows=3, cols=4, origin=(110.0, 80.0), pitch=(25.0, 30.0), height=85.0
+)
+
+# Finished parts leave in a 2 x 5 tray, turned a quarter.
+output_tray = Tray(
+    "output_tray",
+    rows=2,
+    cols=5,
+    origin=(400.0, 100.0),
+    pitch=(30.0, 40.0),
+    height=80.0,
+    angle=90.0,
+)
+
+# Rejected parts go to one of two bins.
+reject_bins = Tray("reject_bins", slots=[(560.0, 60.0), (560.0, 140.0)], height=60.0)
+
+# --- the arm ----------------------------------------------------------------------
+
+arm = Handler(
+    "arm",
+    x=x,
+    y=y,
+    z=z,
+    r=r,
+    gripper=gripper,
+    grip="valve",
+    gripped="closed",
+    released="open",
+    travel="up",
+    grip_time=0.1,
+    trays=[input_tray, output_tray, reject_bins],
+)
+
+
+# --- a module of our own ------------------------------------------------------------
+
+
+class Camera(MachineModule):
+    """The inspection camera, reached outside the controller. A real one
+    would trigger the camera's own interface here; this one reports what it
+    would do, so the example runs on any machine."""
+
+    @operation
+    def inspect(self, recipe, shots=1):
+        self.machine.log(f"camera: inspect with recipe {recipe!r}, {shots} shot(s)")
+
+
+camera = Camera("camera")
