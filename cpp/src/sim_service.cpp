@@ -75,7 +75,9 @@ std::optional<int> parse_int(const std::string& text) {
   return static_cast<int>(value);
 }
 
-std::string count_text(long count) { return count < 0 ? "all" : std::to_string(count); }
+std::string count_text(long count) {
+  return count < 0 ? "all" : count == 0 ? "off" : std::to_string(count);
+}
 
 std::string number_text(double value) {
   char buffer[32];
