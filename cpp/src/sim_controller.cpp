@@ -287,10 +287,7 @@ std::string Controller::handle_action(std::string_view request, double now) {
   held.record.assign(request);
   held.serial = next_serial_++;
   const double timeout = machine_.settings.hold_timeout;
-  if (timeout > 0.0) {
-    held.expires = now_ + timeout;
-    wakes_.push({held.expires, held.serial, true});
-  }
+  if (timeout > 0.0) held.expires = now_ + timeout;
   if (log_ != nullptr) log("accepted " + describe(held));
   const std::uint64_t serial = held.serial;
   held_.emplace(serial, std::move(held));
@@ -516,6 +513,7 @@ std::string Controller::force_input(int morvo_id, int pin, int value, double now
 ControllerStats Controller::stats() const {
   ControllerStats s = stats_;
   s.held = held_.size();
+  s.timers = wakes_.size();
   return s;
 }
 
@@ -645,12 +643,14 @@ void Controller::check(std::uint64_t serial) {
       for (const std::string& id : held.waiting_for) waiters_[id].push_back(serial);
       held.registered = true;
     }
+    arm_expiry(held);
     return;
   }
   if ((held.needs_festo && !festo_up_) || (held.needs_akribis && !akribis_up_)) {
     if (std::find(admin_waiters_.begin(), admin_waiters_.end(), serial) == admin_waiters_.end()) {
       admin_waiters_.push_back(serial);
     }
+    arm_expiry(held);
     return;
   }
   start(held);
@@ -957,7 +957,11 @@ void Controller::watch(Held& held) {
                       : (held.drive >= 0 ? drives_[held.drive].config->morvo_id
                                          : machine_.io_modules[held.module].morvo_id);
   watchers_[key].push_back(held.serial);
-  if (evaluate(held)) finish(held.serial, result::kOk);
+  if (evaluate(held)) {
+    finish(held.serial, result::kOk);
+    return;
+  }
+  arm_expiry(held);
 }
 
 void Controller::evaluate_device(int morvo_id) {
@@ -1058,6 +1062,15 @@ void Controller::schedule_wake(Held& held, double time) {
   compact_wakes();
 }
 
+void Controller::arm_expiry(Held& held) {
+  // Only records that really wait get a timer: one per record taken would
+  // fill the heap for a whole hold timeout under a steady stream of records.
+  if (held.expiry_armed || held.expires == kInfinity) return;
+  held.expiry_armed = true;
+  wakes_.push({held.expires, held.serial, true});
+  compact_wakes();
+}
+
 void Controller::compact_wakes() {
   // Superseded wake-ups stay in the heap until their time; rebuild it when
   // they would outgrow what is held.
@@ -1067,7 +1080,7 @@ void Controller::compact_wakes() {
     if (held.stage == Stage::Watching && held.next_wake != kInfinity) {
       fresh.push({held.next_wake, serial, false});
     }
-    if (held.expires != kInfinity &&
+    if (held.expiry_armed && held.expires != kInfinity &&
         (held.stage == Stage::WaitingDeps || held.stage == Stage::Watching)) {
       fresh.push({held.expires, serial, true});
     }

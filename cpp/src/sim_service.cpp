@@ -527,7 +527,8 @@ std::string Service::status() const {
          " speed=" + number_text(options_.speed) + " accepted=" + std::to_string(s.accepted) +
          " refused=" + std::to_string(s.refused) + " published=" + std::to_string(s.published) +
          " unpublished=" + std::to_string(unpublished_) + " held=" + std::to_string(s.held) +
-         " logger=" + std::to_string(s.logger_requests) + " withheld=" + std::to_string(withheld_) +
+         " timers=" + std::to_string(s.timers) + " logger=" + std::to_string(s.logger_requests) +
+         " withheld=" + std::to_string(withheld_) +
          " rejected=" + std::to_string(rejected_on_demand_) +
          " restarts=" + std::to_string(restarts_) +
          " faults: withhold_actions=" + count_text(f.withhold_actions) +

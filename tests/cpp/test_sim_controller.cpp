@@ -48,6 +48,14 @@ std::string action(int module, int func, std::vector<std::int64_t> args, const s
   return rec::pack_action(values);
 }
 
+// prefix + n, spelled so that GCC 12 does not warn falsely about
+// "text" + std::to_string(n).
+std::string numbered(const char* prefix, int n) {
+  std::string id = prefix;
+  id += std::to_string(n);
+  return id;
+}
+
 int result_of(const std::string& record) {
   std::int32_t value;
   std::memcpy(&value, record.data() + 212, sizeof value);
@@ -243,7 +251,7 @@ TEST(Controller, OutputsFeedWiredInputsAfterTheirDelay) {
   const int clamp_closed = sim::condition_id(1, 4);
   ASSERT_EQ(rig.send(action(0, clamp_closed, {0, 0, 1}, "C"), 0.0), 1);  // DIGITAL pin 0 = 1
   for (int pin : {0, 22, 23}) {
-    ASSERT_EQ(rig.send(action(1, 0, {pin, 0, 1}, "S" + std::to_string(pin), {"502"}), 0.0), 1);
+    ASSERT_EQ(rig.send(action(1, 0, {pin, 0, 1}, numbered("S", pin), {"502"}), 0.0), 1);
   }
   EXPECT_EQ(rig.logger(10, 3, 0.0), "01 00 C0 00");
   EXPECT_EQ(rig.logger(1, 4, 0.05), "00 00");
@@ -343,7 +351,7 @@ TEST(Controller, WaitingIsBoundedInCountAndTime) {
   Rig rig(example_with("    HoldTimeout: 2\n    MaxHeld: 3\n"));
   const int input = sim::condition_id(1, 4);
   for (int i = 0; i < 3; ++i) {
-    ASSERT_EQ(rig.send(action(0, input, {0, i, 1}, "W" + std::to_string(i)), 0.0), 1);
+    ASSERT_EQ(rig.send(action(0, input, {0, i, 1}, numbered("W", i)), 0.0), 1);
   }
   EXPECT_EQ(rig.send(action(0, input, {0, 5, 1}, "W3"), 0.0), sim::result::kControllerFull);
   EXPECT_EQ(rig.controller.stats().held, 3u);
@@ -359,15 +367,32 @@ TEST(Controller, ManyRecordsLeaveNothingBehind) {
   // More records than the completed-id history keeps: memory stays bounded
   // and the oldest ids are forgotten, the newest remembered.
   for (int i = 0; i < 70000; ++i) {
-    ASSERT_EQ(rig.send(action(1, 0, {i % 32, 0, i % 2}, "PC-" + std::to_string(i)), i * 1e-5), 1);
+    ASSERT_EQ(rig.send(action(1, 0, {i % 32, 0, i % 2}, numbered("PC-", i)), i * 1e-5), 1);
   }
   EXPECT_EQ(rig.controller.stats().held, 0u);
+  EXPECT_LE(rig.controller.stats().timers, 1024u);
   EXPECT_EQ(rig.controller.stats().published, 70000u);
   ASSERT_EQ(rig.send(action(1, 0, {0, 0, 1}, "late-new", {"PC-69999"}), 1.0), 1);
   ASSERT_EQ(rig.send(action(1, 0, {0, 0, 1}, "late-old", {"PC-0"}), 1.0), 1);
   EXPECT_TRUE(rig.published("late-new"));
   EXPECT_FALSE(rig.published("late-old"));
   EXPECT_EQ(rig.controller.stats().held, 1u);
+}
+
+TEST(Controller, TimersOfFinishedConditionsDoNotAccumulate) {
+  Rig rig(example());
+  // Each condition waits a moment for its output, so each arms an expiry
+  // that goes stale when the condition comes true.
+  const int output = sim::condition_id(10, 3);
+  for (int i = 0; i < 20000; ++i) {
+    const double t = i * 1e-3;
+    const std::string n = std::to_string(i);
+    ASSERT_EQ(rig.send(action(0, output, {0, 5, i % 2 == 0 ? 1 : 0}, "C" + n), t), 1);
+    ASSERT_EQ(rig.send(action(1, 0, {5, 0, i % 2 == 0 ? 1 : 0}, "S" + n), t), 1);
+    ASSERT_EQ(rig.results["C" + n], 1);
+  }
+  EXPECT_EQ(rig.controller.stats().held, 0u);
+  EXPECT_LE(rig.controller.stats().timers, 1024u + 1);
 }
 
 TEST(Controller, LoggerAnswersEveryRequestWithText) {

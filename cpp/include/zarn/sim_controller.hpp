@@ -68,7 +68,8 @@ struct ControllerStats {
   std::uint64_t refused = 0;
   std::uint64_t published = 0;
   std::uint64_t logger_requests = 0;
-  std::size_t held = 0;  // records waiting on dependencies, a drive or a condition
+  std::size_t held = 0;    // records waiting on dependencies, a drive or a condition
+  std::size_t timers = 0;  // scheduled wake-ups and expiries, stale ones included
 };
 
 // One line for the verbose log.
@@ -139,6 +140,7 @@ class Controller {
     bool needs_festo = false;
     bool needs_akribis = false;
     bool registered = false;  // listed among the waiters of its dependencies
+    bool expiry_armed = false;
     double expires = std::numeric_limits<double>::infinity();
     int drive = -1;   // index into drives_
     int module = -1;  // index into machine_.io_modules
@@ -206,6 +208,7 @@ class Controller {
   void evaluate_device(int morvo_id);
   bool evaluate(Held& held);
   void schedule_wake(Held& held, double time);
+  void arm_expiry(Held& held);
   void log(const std::string& line) const;
   std::string describe(const Held& held) const;
   double position_of(const Drive& drive, double time) const;
