@@ -17,6 +17,8 @@
 #include <zmq.hpp>
 #include <zmq_addon.hpp>
 
+#include "zarn/records.hpp"
+
 namespace zarn::sim {
 namespace {
 
@@ -393,8 +395,10 @@ void Service::serve(bool logger) {
     for (std::size_t i = body_at; i < frames.size(); ++i) {
       body.append(frames[i].data<char>(), frames[i].size());
     }
-    // A message of several body frames is not a record, whatever its length.
-    if (frames.size() - body_at > 1) body.append(1, '\0');
+    // A message of several body frames is not a record, whatever its length:
+    // one more byte keeps it from passing for one.
+    const std::size_t expected = logger ? records::kLogRecordBytes : records::kActionRecordBytes;
+    if (frames.size() - body_at > 1 && body.size() == expected) body.push_back('\0');
 
     const Clock::time_point now = Clock::now();
     Faults& f = options_.faults;
@@ -407,11 +411,11 @@ void Service::serve(bool logger) {
     std::string answer;
     if (logger) {
       answer = controller_->handle_logger(body, sim_now(now));
-    } else if (body.size() == 216 && take(f.reject)) {
+    } else if (body.size() == records::kActionRecordBytes && take(f.reject)) {
       ++rejected_on_demand_;
       answer = body;
       const std::int32_t code = result::kRejectedOnDemand;
-      std::memcpy(answer.data() + 212, &code, sizeof code);
+      std::memcpy(answer.data() + records::kActionRecordBytes - sizeof code, &code, sizeof code);
       verbose("rejected an action record on demand");
     } else {
       answer = controller_->handle_action(body, sim_now(now));

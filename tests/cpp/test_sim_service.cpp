@@ -206,6 +206,20 @@ TEST(Service, AnswersRecordsAndPublishesTheirResults) {
   EXPECT_EQ(client.logger(13, 0).rfind("ERROR", 0), std::string::npos);
   const std::string log_reply = client.exchange(std::string(5, 'x'), true);
   ASSERT_EQ(log_reply.size(), rec::kLogRecordBytes);
+  // A record split over two frames is not a record, though 216 bytes in all.
+  zmq::context_t context;
+  zmq::socket_t dealer(context, zmq::socket_type::dealer);
+  dealer.set(zmq::sockopt::linger, 0);
+  dealer.set(zmq::sockopt::rcvtimeo, 2000);
+  dealer.connect(service.endpoint(5002));
+  const std::string whole = io_set(5, 1, "split");
+  ASSERT_TRUE(dealer.send(zmq::message_t(), zmq::send_flags::sndmore));
+  ASSERT_TRUE(dealer.send(zmq::buffer(whole.substr(0, 108)), zmq::send_flags::sndmore));
+  ASSERT_TRUE(dealer.send(zmq::buffer(whole.substr(108)), zmq::send_flags::none));
+  std::vector<zmq::message_t> answer;
+  ASSERT_TRUE(zmq::recv_multipart(dealer, std::back_inserter(answer)));
+  ASSERT_EQ(answer.size(), 2u);
+  EXPECT_EQ(result_of(answer[1].to_string()), sim::result::kWrongSize);
   EXPECT_EQ(client.logger(99, 0), "ERROR no device with MorvoID 99");
 }
 
