@@ -400,6 +400,23 @@ class Reader {
     return nullptr;
   }
 
+  // One end of a wire: an output pin (`output`) or an input pin of a module.
+  void check_wire_end(const std::string& where, const char* end, int device, int pin,
+                      bool output) const {
+    const char* kind = output ? "outputs" : "inputs";
+    const IoModuleConfig* module = io_module(device);
+    const int pins =
+        module == nullptr ? 0 : 8 * (output ? module->output_bytes : module->input_bytes);
+    if (pins == 0) {
+      fail(where + ": " + end + "Device " + std::to_string(device) + " is not an IO module with " +
+           kind);
+    }
+    if (pin < 0 || pin >= pins) {
+      fail(where + ": " + end + "Pin " + std::to_string(pin) + " is not a pin of the " +
+           std::to_string(pins) + " " + kind + " of device " + std::to_string(device));
+    }
+  }
+
   void read_wiring(const yaml::Node* section) {
     if (section == nullptr) return;
     const yaml::Node* wiring = section->find("Wiring");
@@ -434,26 +451,8 @@ class Reader {
         if (invert->kind != Kind::Bool) fail(wire.where + "/Invert must be true or false");
         wire.invert = invert->boolean;
       }
-      const IoModuleConfig* from = io_module(wire.from_device);
-      if (from == nullptr || from->output_bytes == 0) {
-        fail(wire.where + ": FromDevice " + std::to_string(wire.from_device) +
-             " is not an IO module with outputs");
-      }
-      if (wire.from_pin < 0 || wire.from_pin >= from->output_bytes * 8) {
-        fail(wire.where + ": FromPin " + std::to_string(wire.from_pin) + " is not a pin of the " +
-             std::to_string(from->output_bytes * 8) + " outputs of device " +
-             std::to_string(wire.from_device));
-      }
-      const IoModuleConfig* to = io_module(wire.to_device);
-      if (to == nullptr || to->input_bytes == 0) {
-        fail(wire.where + ": ToDevice " + std::to_string(wire.to_device) +
-             " is not an IO module with inputs");
-      }
-      if (wire.to_pin < 0 || wire.to_pin >= to->input_bytes * 8) {
-        fail(wire.where + ": ToPin " + std::to_string(wire.to_pin) + " is not a pin of the " +
-             std::to_string(to->input_bytes * 8) + " inputs of device " +
-             std::to_string(wire.to_device));
-      }
+      check_wire_end(wire.where, "From", wire.from_device, wire.from_pin, true);
+      check_wire_end(wire.where, "To", wire.to_device, wire.to_pin, false);
       machine_.settings.wiring.push_back(std::move(wire));
     }
   }

@@ -573,7 +573,7 @@ void Controller::run_until(double now) {
         up = true;
         log(std::string(family_name(family)) + " drives are up");
         for (std::uint64_t serial : admin_waiters_) to_check_.push_back(serial);
-        dirty_.push_back(family == Family::Festo ? -kFestoUp : -kAkribisUp);
+        dirty_.push_back(family == Family::Festo ? -kFestoUp : -kAkribisUp);  // see watch_key
       }
     }
     if (festo_up_ && akribis_up_) admin_waiters_.clear();
@@ -851,10 +851,7 @@ void Controller::finish(std::uint64_t serial, int result) {
   held_.erase(it);
   if (held.stage == Stage::WaitingDeps) forget_waiter(held);
   if (held.stage == Stage::Watching) {
-    const int key = held.condition_type >= kFestoUp
-                        ? -held.condition_type
-                        : (held.drive >= 0 ? drives_[held.drive].config->morvo_id
-                                           : machine_.io_modules[held.module].morvo_id);
+    const int key = watch_key(held);
     auto& list = watchers_[key];
     list.erase(std::remove(list.begin(), list.end(), serial), list.end());
     if (list.empty()) watchers_.erase(key);
@@ -938,6 +935,14 @@ void Controller::set_input_bit(int module, int pin, int value) {
 // Conditions
 // ---------------------------------------------------------------------------
 
+int Controller::watch_key(const Held& held) const {
+  // Conditions are listed under their device's MorvoID; those on a drive
+  // family's start-up under minus the administration code.
+  if (held.condition_type >= kFestoUp) return -held.condition_type;
+  return held.drive >= 0 ? drives_[held.drive].config->morvo_id
+                         : machine_.io_modules[held.module].morvo_id;
+}
+
 void Controller::watch(Held& held) {
   held.stage = Stage::Watching;
   // A state counts when it was entered after the actions this condition
@@ -952,10 +957,7 @@ void Controller::watch(Held& held) {
     }
     held.reference_seq = latest;
   }
-  const int key = held.condition_type >= kFestoUp
-                      ? -held.condition_type
-                      : (held.drive >= 0 ? drives_[held.drive].config->morvo_id
-                                         : machine_.io_modules[held.module].morvo_id);
+  const int key = watch_key(held);
   watchers_[key].push_back(held.serial);
   if (evaluate(held)) {
     finish(held.serial, result::kOk);

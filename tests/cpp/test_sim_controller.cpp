@@ -2,8 +2,10 @@
 // simulated time, and the tests step from event to event.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -393,6 +395,58 @@ TEST(Controller, TimersOfFinishedConditionsDoNotAccumulate) {
   }
   EXPECT_EQ(rig.controller.stats().held, 0u);
   EXPECT_LE(rig.controller.stats().timers, 1024u + 1);
+}
+
+TEST(Controller, RandomRecordsAreAnsweredAndNeverBreakIt) {
+  Rig rig(example());
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<int> byte(0, 255);
+  std::uniform_int_distribution<int> small(-3, 60);
+  for (int i = 0; i < 20000; ++i) {
+    std::string record(rec::kActionRecordBytes, '\0');
+    for (char& c : record) c = static_cast<char>(byte(rng));
+    if (i % 2 == 0) {
+      // Plausible records reach deeper: known codes and modules, small
+      // arguments, sometimes out of range.
+      static constexpr int kDevices[] = {1, 2, 10, 11, 13, 14, 15, 16, 30};
+      int module = 0;
+      int func = 0;
+      switch (i / 2 % 4) {
+        case 0:  // IO set on the coupler
+          module = 1;
+          break;
+        case 1:  // a Festo drive
+          module = 2 + small(rng) % 2;
+          func = 1 + std::abs(small(rng)) % 7;
+          break;
+        case 2:  // an Akribis axis
+          module = 1 + std::abs(small(rng)) % 2;
+          func = 51 + std::abs(small(rng)) % 7;
+          break;
+        default:  // a condition of some device
+          func = sim::condition_id(kDevices[std::abs(small(rng)) % 9], std::abs(small(rng)) % 10);
+      }
+      const std::vector<std::int64_t> args =
+          func == 0 ? std::vector<std::int64_t>{small(rng) % 40, std::abs(small(rng)) % 6 - 1,
+                                                small(rng) % 3}
+                    : std::vector<std::int64_t>{small(rng) * 100, small(rng) * 1000,
+                                                small(rng) * 10000, small(rng) * 10000};
+      record = action(module, func, args, numbered("F", i),
+                      {i % 5 == 0 ? "502" : "", i % 7 == 0 ? numbered("F", i - 2) : ""});
+    }
+    const std::string reply = rig.controller.handle_action(record, i * 1e-3);
+    ASSERT_EQ(reply.size(), rec::kActionRecordBytes);
+    ASSERT_EQ(reply.substr(0, 212), record.substr(0, 212));
+    const std::string log = rig.controller.handle_logger(record.substr(0, 88), i * 1e-3);
+    ASSERT_EQ(log.size(), rec::kLogRecordBytes);
+    rig.collect(i * 1e-3);
+  }
+  EXPECT_GT(rig.controller.stats().accepted, 3000u);
+  EXPECT_GT(rig.controller.stats().published, 2000u);
+  // Far enough ahead every slow motion has ended and every waiting record
+  // has expired.
+  rig.run_to(1e8);
+  EXPECT_EQ(rig.controller.stats().held, 0u);
 }
 
 TEST(Controller, LoggerAnswersEveryRequestWithText) {

@@ -205,6 +205,7 @@ class Controller {
   void set_output(int module, int pin, int value);
   void set_input_bit(int module, int pin, int value);
   void watch(Held& held);
+  int watch_key(const Held& held) const;
   void evaluate_device(int morvo_id);
   bool evaluate(Held& held);
   void schedule_wake(Held& held, double time);
