@@ -112,7 +112,17 @@ def _cmd_demo(args):
     return 0
 
 
+def _cmd_sim(arguments):
+    from Zarn import sim
+
+    return sim.run_program(arguments)
+
+
 def main(argv=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv[:1] == ["sim"]:
+        # Every option after "sim" is the simulator program's own.
+        return _cmd_sim(argv[1:])
     parser = argparse.ArgumentParser(
         prog="zarn",
         description="Runtime of the ZARN handling-machine scripting language.",
@@ -138,6 +148,13 @@ def main(argv=None):
         help=f"configuration file (default {DEFAULT_CONFIG})",
     )
     config.set_defaults(handler=_cmd_config)
+
+    commands.add_parser(
+        "sim",
+        add_help=False,
+        help="run a simulated controller service: zarn sim --config FILE "
+        "[--address HOST] [--speed F] ... (zarn sim --help)",
+    )
 
     args = parser.parse_args(argv)
     if args.command is None:
