@@ -5,6 +5,8 @@
 // (int(), str()), so that callers get the behaviour they know from Python;
 // packing and decoding then run in the plain C++ core.
 
+#include "morvo_client.hpp"
+
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
@@ -26,48 +28,10 @@
 namespace nb = nanobind;
 using namespace nb::literals;
 
+namespace zarn::py::morvo {
 namespace {
 
 constexpr const char* kModuleName = "Zarn.morvo_client";
-
-// ---------------------------------------------------------------------------
-// Small helpers over the C API
-// ---------------------------------------------------------------------------
-
-nb::object steal_or_raise(PyObject* result) {
-  if (result == nullptr) throw nb::python_error();
-  return nb::steal(result);
-}
-
-std::string_view utf8_view(nb::handle text) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-  if (data == nullptr) throw nb::python_error();
-  return {data, static_cast<std::size_t>(size)};
-}
-
-std::string type_of(nb::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
-
-// Raises Python's struct.error, the exception that callers who know the
-// standard packed-structure module expect for format problems.
-[[noreturn]] void raise_struct_error(const std::string& message) {
-  nb::object error_type = nb::module_::import_("struct").attr("error");
-  PyErr_SetString(error_type.ptr(), message.c_str());
-  throw nb::python_error();
-}
-
-// Re-raises a pending ValueError, TypeError or OverflowError as the same kind
-// with `context` in front, so that the user sees which field was at fault.
-// Other exceptions pass unchanged.
-[[noreturn]] void reraise_with_context(nb::python_error& error, const std::string& context) {
-  for (PyObject* kind : {PyExc_ValueError, PyExc_TypeError, PyExc_OverflowError}) {
-    if (error.type().is(kind)) {
-      nb::str original = nb::str(error.value());
-      nb::raise_from(error, kind, "%s: %s", context.c_str(), original.c_str());
-    }
-  }
-  throw std::move(error);
-}
 
 // ---------------------------------------------------------------------------
 // Enumerations and constants
@@ -84,338 +48,6 @@ void add_enumeration(nb::module_& m, const zarn::records::Enumeration& enumerati
   nb::object cls = nb::module_::import_("enum").attr("IntEnum")(
       name, members, "module"_a = kModuleName, "qualname"_a = name);
   m.attr(name) = cls;
-}
-
-// ---------------------------------------------------------------------------
-// KVTAction
-// ---------------------------------------------------------------------------
-
-struct KVTAction {
-  nb::object module_id;
-  nb::object func_id;
-  nb::object arg_list;
-  nb::object dep_list;
-  nb::object cmd_id;
-};
-
-// A private copy of a list field: conversions below run Python code (int(),
-// str()) that could change the caller's list while it is being read.
-nb::list list_copy(nb::handle value, const char* field) {
-  PyObject* copy = PySequence_List(value.ptr());
-  if (copy == nullptr) {
-    nb::python_error error;
-    if (!error.matches(PyExc_TypeError)) throw std::move(error);
-    throw nb::type_error(
-        (std::string("KVTAction.") + field + " must be a list, not " + type_of(value)).c_str());
-  }
-  return nb::steal<nb::list>(copy);
-}
-
-// The general packing: every value goes through Python's own int() and str(),
-// which may run user code, so both lists are copied first. Raises what those
-// conversions raise, with the field named.
-nb::bytes pack_with_python_rules(const KVTAction& action) {
-  namespace rec = zarn::records;
-  nb::list args = list_copy(action.arg_list, "arg_list");
-  nb::object module_id = action.module_id;
-  nb::object func_id = action.func_id;
-
-  rec::ActionValues values;
-  const std::size_t total = 2 + nb::len(args);
-  values.integers.reserve(total);
-  // Integers too large even for 64 bits, kept to name them in the message.
-  std::vector<std::pair<std::size_t, nb::object>> huge;
-  for (std::size_t i = 0; i < total; ++i) {
-    if (i >= 2 + rec::kMaxActionArguments) {
-      // Never converted: the argument count fails first.
-      values.integers.push_back(0);
-      continue;
-    }
-    nb::handle item = i == 0 ? nb::handle(module_id) : i == 1 ? nb::handle(func_id) : args[i - 2];
-    nb::object number;
-    try {
-      number = steal_or_raise(PyNumber_Long(item.ptr()));
-    } catch (nb::python_error& e) {
-      reraise_with_context(e, "cannot pack " + rec::action_field_name(i) + " of the action record");
-    }
-    int overflow = 0;
-    long long value = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
-    if (value == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (overflow != 0) {
-      value = overflow > 0 ? LLONG_MAX : LLONG_MIN;
-      huge.emplace_back(i, number);
-    }
-    values.integers.push_back(value);
-  }
-
-  nb::object cmd_id = action.cmd_id;
-  if (!PyUnicode_Check(cmd_id.ptr())) {
-    throw nb::type_error(("KVTAction.cmd_id must be text (str), not " + type_of(cmd_id)).c_str());
-  }
-  values.cmd_id = std::string(utf8_view(cmd_id));
-
-  nb::list deps = list_copy(action.dep_list, "dep_list");
-  for (std::size_t i = 0; i < nb::len(deps) && i < rec::kActionDependencies; ++i) {
-    nb::object text = steal_or_raise(PyObject_Str(deps[i].ptr()));
-    values.dependencies.emplace_back(utf8_view(text));
-  }
-
-  std::string record;
-  try {
-    record = rec::pack_action(values);
-  } catch (const rec::RangeError& e) {
-    for (const auto& [field, number] : huge) {
-      if (field == e.field) raise_struct_error(rec::range_message(field, nb::str(number).c_str()));
-    }
-    raise_struct_error(e.what());
-  } catch (const rec::FormatError& e) {
-    raise_struct_error(e.what());
-  }
-  return nb::bytes(record.data(), record.size());
-}
-
-// --- the hot path -------------------------------------------------------------
-//
-// Almost every record holds exact ints, floats, short decimal texts and str
-// ids. For those, int() and str() run no Python code and cannot fail, so the
-// values are read straight from the caller's objects into the bytes object.
-// Anything else (subclasses, objects with __int__, values that do not fit,
-// unusual texts) takes the general path above, which also reports the errors.
-
-// int() of a plain decimal text: optional sign and up to ten ASCII digits.
-bool plain_decimal(PyObject* text, std::int64_t& out) {
-  if (!PyUnicode_IS_ASCII(text)) return false;
-  const auto* digits = static_cast<const unsigned char*>(PyUnicode_DATA(text));
-  const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-  Py_ssize_t i = 0;
-  const bool negative = length > 0 && digits[0] == '-';
-  if (length > 0 && (digits[0] == '-' || digits[0] == '+')) i = 1;
-  if (length - i < 1 || length - i > 10) return false;
-  std::int64_t value = 0;
-  for (; i < length; ++i) {
-    const unsigned d = digits[i] - unsigned{'0'};
-    if (d > 9) return false;
-    value = value * 10 + d;
-  }
-  out = negative ? -value : value;
-  return true;
-}
-
-bool plain_int32(PyObject* value, std::int32_t& out) {
-  std::int64_t wide;
-  if (PyLong_CheckExact(value)) {
-    int overflow = 0;
-    wide = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (overflow != 0) return false;
-  } else if (PyFloat_CheckExact(value)) {
-    const double real = PyFloat_AS_DOUBLE(value);
-    // Truncation toward zero stays in range; NaN fails both tests.
-    if (!(real > -2147483649.0 && real < 2147483648.0)) return false;
-    out = static_cast<std::int32_t>(real);
-    return true;
-  } else if (PyBool_Check(value)) {
-    out = value == Py_True ? 1 : 0;
-    return true;
-  } else if (PyUnicode_CheckExact(value)) {
-    if (!plain_decimal(value, wide)) return false;
-  } else {
-    return false;
-  }
-  if (wide < INT32_MIN || wide > INT32_MAX) return false;
-  out = static_cast<std::int32_t>(wide);
-  return true;
-}
-
-bool plain_utf8(PyObject* text, std::string_view& out) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-  if (data == nullptr) {
-    PyErr_Clear();  // the general path raises it again, with its context
-    return false;
-  }
-  out = {data, static_cast<std::size_t>(size)};
-  return true;
-}
-
-// Digits of exact ints among the dependencies; str() of them is their decimal.
-struct DependencyDigits {
-  char text[zarn::records::kActionDependencies][24];
-};
-
-bool plain_dependency(PyObject* value, char* digits, std::string_view& out) {
-  if (PyUnicode_CheckExact(value)) return plain_utf8(value, out);
-  if (!PyLong_CheckExact(value)) return false;
-  int overflow = 0;
-  const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
-  if (overflow != 0) return false;
-  const auto written = std::to_chars(digits, digits + 24, number);
-  out = {digits, static_cast<std::size_t>(written.ptr - digits)};
-  return true;
-}
-
-nb::bytes get_transmit_data(const KVTAction& action) {
-  namespace rec = zarn::records;
-  PyObject* args = action.arg_list.ptr();
-  PyObject* deps = action.dep_list.ptr();
-  if (!PyList_CheckExact(args) || !PyList_CheckExact(deps) ||
-      !PyUnicode_Check(action.cmd_id.ptr())) {
-    return pack_with_python_rules(action);
-  }
-  const Py_ssize_t arg_count = PyList_GET_SIZE(args);
-  if (arg_count > static_cast<Py_ssize_t>(rec::kMaxActionArguments)) {
-    return pack_with_python_rules(action);
-  }
-  std::int32_t integers[2 + rec::kMaxActionArguments] = {-1, -1, -1, -1, -1, -1, -1, -1};
-  if (!plain_int32(action.module_id.ptr(), integers[0]) ||
-      !plain_int32(action.func_id.ptr(), integers[1])) {
-    return pack_with_python_rules(action);
-  }
-  for (Py_ssize_t i = 0; i < arg_count; ++i) {
-    if (!plain_int32(PyList_GET_ITEM(args, i), integers[2 + i])) {
-      return pack_with_python_rules(action);
-    }
-  }
-  std::string_view cmd_id;
-  if (!plain_utf8(action.cmd_id.ptr(), cmd_id)) return pack_with_python_rules(action);
-  DependencyDigits digits;
-  std::string_view texts[rec::kActionDependencies];
-  const auto dep_count = std::min<std::size_t>(static_cast<std::size_t>(PyList_GET_SIZE(deps)),
-                                               rec::kActionDependencies);
-  for (std::size_t i = 0; i < dep_count; ++i) {
-    if (!plain_dependency(PyList_GET_ITEM(deps, static_cast<Py_ssize_t>(i)), digits.text[i],
-                          texts[i])) {
-      return pack_with_python_rules(action);
-    }
-  }
-  PyObject* record = PyBytes_FromStringAndSize(nullptr, rec::kActionRecordBytes);
-  if (record == nullptr) throw nb::python_error();
-  rec::write_action_record(PyBytes_AS_STRING(record), integers, cmd_id,
-                           std::span(texts, dep_count));
-  return nb::steal<nb::bytes>(record);
-}
-
-// ---------------------------------------------------------------------------
-// Record decoding
-// ---------------------------------------------------------------------------
-
-// Raises the UnicodeDecodeError that bytes.decode("ascii") raises for the
-// same field.
-[[noreturn]] void raise_ascii_error(const zarn::records::AsciiError& e) {
-  PyObject* error = PyUnicodeDecodeError_Create(
-      "ascii", e.bytes.data(), static_cast<Py_ssize_t>(e.bytes.size()),
-      static_cast<Py_ssize_t>(e.position), static_cast<Py_ssize_t>(e.position + 1),
-      "ordinal not in range(128)");
-  if (error == nullptr) throw nb::python_error();
-  PyErr_SetObject(PyExc_UnicodeDecodeError, error);
-  Py_DECREF(error);
-  throw nb::python_error();
-}
-
-// The common text field: ASCII text followed only by zero padding, so the
-// text is the bytes before the first zero. Null for anything else.
-PyObject* padded_ascii_text(const char* raw, std::size_t width) {
-  const void* zero = std::memchr(raw, 0, width);
-  const std::size_t length =
-      zero == nullptr ? width : static_cast<std::size_t>(static_cast<const char*>(zero) - raw);
-  std::uint64_t high = 0;
-  std::uint64_t padding = 0;
-  std::size_t k = 0;
-  for (; k + 8 <= length; k += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, raw + k, 8);
-    high |= word;
-  }
-  for (; k < length; ++k) high |= static_cast<unsigned char>(raw[k]);
-  for (; k + 8 <= width; k += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, raw + k, 8);
-    padding |= word;
-  }
-  for (; k < width; ++k) padding |= static_cast<unsigned char>(raw[k]);
-  if ((high & 0x8080808080808080ULL) != 0 || padding != 0) return nullptr;
-  PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
-  if (text != nullptr && length > 0) std::memcpy(PyUnicode_DATA(text), raw, length);
-  return text;
-}
-
-PyObject* text_field(const char* raw, std::size_t width) {
-  if (PyObject* text = padded_ascii_text(raw, width)) return text;
-  if (PyErr_Occurred()) return nullptr;
-  std::string kept(width, '\0');
-  try {
-    kept.resize(zarn::records::ascii_text({raw, width}, kept.data()));
-  } catch (const zarn::records::AsciiError& e) {
-    raise_ascii_error(e);
-  }
-  PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(kept.size()), 127);
-  if (text != nullptr && !kept.empty()) std::memcpy(PyUnicode_DATA(text), kept.data(), kept.size());
-  return text;
-}
-
-nb::list unpack_struct_helper(nb::handle datatype, nb::handle data) {
-  namespace rec = zarn::records;
-  std::string_view layout_text;
-  if (PyUnicode_Check(datatype.ptr())) {
-    layout_text = utf8_view(datatype);
-  } else if (PyBytes_Check(datatype.ptr())) {
-    layout_text = {PyBytes_AS_STRING(datatype.ptr()),
-                   static_cast<std::size_t>(PyBytes_GET_SIZE(datatype.ptr()))};
-  } else {
-    throw nb::type_error(
-        ("a record layout must be a str or bytes object, not " + type_of(datatype)).c_str());
-  }
-
-  // Bytes are read in place; any other bytes-like object through its buffer.
-  struct Buffer {
-    Py_buffer view{};
-    bool held = false;
-    ~Buffer() {
-      if (held) PyBuffer_Release(&view);
-    }
-  } buffer;
-  std::string_view bytes;
-  if (PyBytes_CheckExact(data.ptr())) {
-    bytes = {PyBytes_AS_STRING(data.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(data.ptr()))};
-  } else {
-    if (PyObject_GetBuffer(data.ptr(), &buffer.view, PyBUF_SIMPLE) != 0) throw nb::python_error();
-    buffer.held = true;
-    bytes = {static_cast<const char*>(buffer.view.buf), static_cast<std::size_t>(buffer.view.len)};
-  }
-
-  rec::Layout parsed;
-  const rec::Layout* layout = rec::protocol_layout(layout_text);
-  try {
-    if (layout == nullptr) {
-      parsed = rec::parse_layout(layout_text);
-      layout = &parsed;
-    }
-    rec::check_record_size(*layout, layout_text, bytes.size());
-  } catch (const rec::FormatError& e) {
-    raise_struct_error(e.what());
-  }
-
-  nb::list result = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(layout->fields)));
-  if (!result.is_valid()) throw nb::python_error();
-  Py_ssize_t index = 0;
-  std::size_t offset = 0;
-  for (const rec::LayoutItem& item : layout->items) {
-    if (item.kind == 'i') {
-      offset = (offset + alignof(std::int32_t) - 1) / alignof(std::int32_t) * alignof(std::int32_t);
-      for (std::size_t k = 0; k < item.count; ++k, offset += sizeof(std::int32_t)) {
-        std::int32_t value;
-        std::memcpy(&value, bytes.data() + offset, sizeof value);
-        PyObject* number = PyLong_FromLong(value);
-        if (number == nullptr) throw nb::python_error();
-        PyList_SET_ITEM(result.ptr(), index++, number);
-      }
-      continue;
-    }
-    PyObject* text = text_field(bytes.data() + offset, item.count);
-    if (text == nullptr) throw nb::python_error();
-    PyList_SET_ITEM(result.ptr(), index++, text);
-    offset += item.count;
-  }
-  return result;
 }
 
 // ---------------------------------------------------------------------------
@@ -627,17 +259,15 @@ class DeviceSearch {
   Location where_;
 };
 
+}  // namespace
+
 // ---------------------------------------------------------------------------
 // MorvoClient
 // ---------------------------------------------------------------------------
 
+namespace {
+
 constexpr const char* kDefaultConfigPath = "/opt/kvt/configs/handler_settings.yaml";
-
-void print_line(const std::string& text) {
-  nb::module_::import_("builtins").attr("print")(nb::str(text.data(), text.size()));
-}
-
-std::string repr_of(nb::handle obj) { return nb::repr(obj).c_str(); }
 
 // Raises `kind` with `message`, keeping the pending Python error as its cause.
 [[noreturn]] void raise_instead(nb::python_error& error, PyObject* kind,
@@ -645,43 +275,7 @@ std::string repr_of(nb::handle obj) { return nb::repr(obj).c_str(); }
   nb::raise_from(error, kind, "%s", message.c_str());
 }
 
-struct MorvoClient {
-  // Construction order: ports, status flags, server address, configuration
-  // fields, then the configuration is loaded and decoded.
-  int action_dequeue_sub_port = 5001;
-  int action_enqueue_req_port = 5002;
-  int logger_req_port = 5003;
-  bool action_req_socket_status = false;
-  bool logger_req_socket_status = false;
-  nb::object server_address = nb::none();
-  nb::object config_fp = nb::none();
-  nb::object config_data = nb::none();
-  nb::object module_data_map = nb::none();
-  nb::object input_start_byte = nb::none();
-  nb::object output_start_byte = nb::none();
-
-  MorvoClient(nb::object config_file_path, nb::object server)
-      : server_address(std::move(server)),
-        config_fp(std::move(config_file_path)),
-        config_data(nb::none()),
-        module_data_map(nb::dict()) {
-    load_config();
-    decode_io_config();
-  }
-
-  void load_config();
-  void decode_io_config();
-  nb::object get_morvo_dict(nb::handle target);
-
- private:
-  void warn_load_failure(const std::string& reason) {
-    print_line("[Warning] Filed to load config file at " + std::string(nb::str(config_fp).c_str()) +
-               ", because " + reason);
-  }
-  std::string config_name() const { return "configuration " + repr_of(config_fp); }
-  nb::object io_module_list();
-  nb::object module_item(nb::handle entry, std::size_t position, const char* key);
-};
+}  // namespace
 
 void MorvoClient::load_config() {
   try {
@@ -872,7 +466,9 @@ nb::object MorvoClient::get_morvo_dict(nb::handle target) {
   return found;
 }
 
-}  // namespace
+}  // namespace zarn::py::morvo
+
+using namespace zarn::py::morvo;
 
 NB_MODULE(morvo_client, m) {
   namespace rec = zarn::records;
@@ -913,14 +509,16 @@ NB_MODULE(morvo_client, m) {
       .def("get_transmit_data", &get_transmit_data,
            "The 216-byte action record of this action (the action is not changed).");
 
-  nb::class_<MorvoClient>(
+  nb::class_<MorvoClient> client(
       m, "MorvoClient",
       nb::type_slots(
           zarn::py::GcFields<MorvoClient, &MorvoClient::server_address, &MorvoClient::config_fp,
                              &MorvoClient::config_data, &MorvoClient::module_data_map,
-                             &MorvoClient::input_start_byte,
-                             &MorvoClient::output_start_byte>::slots),
-      "The client through which host scripts drive the machine.")
+                             &MorvoClient::input_start_byte, &MorvoClient::output_start_byte,
+                             &MorvoClient::context, &MorvoClient::count_lock,
+                             &MorvoClient::enqueue_lock, &MorvoClient::logger_lock>::slots),
+      "The client through which host scripts drive the machine.");
+  client
       .def(
           "__init__",
           [](MorvoClient* self, nb::object config_file_path, nb::kwargs kwargs) {
@@ -935,8 +533,6 @@ NB_MODULE(morvo_client, m) {
       .def_rw("action_dequeue_sub_port", &MorvoClient::action_dequeue_sub_port)
       .def_rw("action_enqueue_req_port", &MorvoClient::action_enqueue_req_port)
       .def_rw("logger_req_port", &MorvoClient::logger_req_port)
-      .def_rw("action_req_socket_status", &MorvoClient::action_req_socket_status)
-      .def_rw("logger_req_socket_status", &MorvoClient::logger_req_socket_status)
       .def_rw("server_address", &MorvoClient::server_address, nb::arg().none())
       .def_rw("config_fp", &MorvoClient::config_fp, nb::arg().none())
       .def_rw("config_data", &MorvoClient::config_data, nb::arg().none())
@@ -963,4 +559,6 @@ NB_MODULE(morvo_client, m) {
           "The recursive device search behind getMorvoDict.")
       .def_static("unpack_struct_helper", &unpack_struct_helper, "datatype"_a, "data"_a,
                   "Decodes a received record by its layout into a list of ints and texts.");
+
+  bind_channels(m, client);
 }
