@@ -7,9 +7,10 @@
 namespace zarn::client {
 namespace {
 
-// The channels' tags are crossed on purpose: callers and their log filters
-// know the action channel by "[Get Logger Error]" and the logger channel by
-// "[Enqueue Action Error]".
+// The tags look crossed, and are meant to: these are the fixed texts by which
+// the action channel ("[Get Logger Error]") and the logger channel
+// ("[Enqueue Action Error]") have always reported, and logs are searched
+// for them.
 const char* tag(Channel channel) {
   return channel == Channel::Action ? "[Get Logger Error]" : "[Enqueue Action Error]";
 }

@@ -130,6 +130,13 @@ nb::object wrap_lock(std::shared_ptr<zarn::Lock> lock) { return nb::cast(PyLock{
 
 struct ZmqContext {
   std::shared_ptr<zarn::client::MessagingContext> messaging;
+
+  ~ZmqContext() {
+    // The last owner ends the subscribers' threads, which need no Python.
+    if (!messaging || interpreter_finishing()) return;
+    nb::gil_scoped_release release;
+    messaging.reset();
+  }
 };
 
 // A view of one request socket, for display: what it is connected to.

@@ -12,9 +12,11 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 #include <zmq.hpp>
 
+#include "zarn/channels.hpp"
 #include "zarn/records.hpp"
 
 namespace zarn::testing {
@@ -29,6 +31,22 @@ struct Plan {
   std::int32_t result = 1;
   // Published before the reply, the moment the request is in.
   std::vector<Frames> publish;
+};
+
+// Collects what the core reports, as the binding's printer would.
+struct Lines {
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  zarn::client::Sink sink() {
+    return [this](const std::string& line) {
+      std::lock_guard guard(mutex);
+      lines.push_back(line);
+    };
+  }
+  std::vector<std::string> take() {
+    std::lock_guard guard(mutex);
+    return std::exchange(lines, {});
+  }
 };
 
 inline std::string with_result(std::string record, std::int32_t result) {

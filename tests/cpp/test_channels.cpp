@@ -15,26 +15,11 @@
 
 namespace client = zarn::client;
 using zarn::testing::ControllerDouble;
+using zarn::testing::Lines;
 using zarn::testing::Plan;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-// Collects what the channels report, as the binding's printer would.
-struct Lines {
-  std::mutex mutex;
-  std::vector<std::string> lines;
-  client::Sink sink() {
-    return [this](const std::string& line) {
-      std::lock_guard guard(mutex);
-      lines.push_back(line);
-    };
-  }
-  std::vector<std::string> take() {
-    std::lock_guard guard(mutex);
-    return std::exchange(lines, {});
-  }
-};
 
 std::string action_record(const std::string& cmd_id) {
   zarn::records::ActionValues values;

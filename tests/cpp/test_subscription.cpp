@@ -15,26 +15,12 @@
 namespace client = zarn::client;
 using zarn::testing::ControllerDouble;
 using zarn::testing::Frames;
+using zarn::testing::Lines;
 using zarn::testing::Plan;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 namespace {
-
-struct Lines {
-  std::mutex mutex;
-  std::vector<std::string> lines;
-  client::Sink sink() {
-    return [this](const std::string& line) {
-      std::lock_guard guard(mutex);
-      lines.push_back(line);
-    };
-  }
-  std::vector<std::string> take() {
-    std::lock_guard guard(mutex);
-    return std::exchange(lines, {});
-  }
-};
 
 std::string record(const std::string& cmd_id, std::int32_t result) {
   zarn::records::ActionValues values;
@@ -80,8 +66,15 @@ struct Subscribed {
 
 bool finishes(client::Receiver& receiver, std::chrono::milliseconds within = 5000ms) {
   const bool done = receiver.wait(client::Receiver::Until::Finished, Clock::now() + within);
-  if (done) receiver.join();
+  if (!done) receiver.stop();  // a lost result: end the thread all the same
+  receiver.join();
   return done && receiver.finished();
+}
+
+client::ReceiverSettings silent_after(std::chrono::milliseconds silence) {
+  client::ReceiverSettings settings;
+  settings.silence = silence;
+  return settings;
 }
 
 }  // namespace
@@ -104,9 +97,7 @@ TEST(Receiver, CollectsUntilTheTargetKeepingFirstArrivalOrderAndLatestRecord) {
 
 TEST(Receiver, TopicsMatchByPrefixAndOthersEndBySilence) {
   ControllerDouble controller;
-  client::ReceiverSettings quick;
-  quick.silence = 300ms;
-  Subscribed s(controller, quick);
+  Subscribed s(controller, silent_after(300ms));
   // The target is not among the topics, so only silence can end this one.
   auto receiver = s.started("PC-77", {"PC-1"});
   const auto sent = Clock::now();
@@ -119,9 +110,7 @@ TEST(Receiver, TopicsMatchByPrefixAndOthersEndBySilence) {
 
 TEST(Receiver, NothingArrivingKeepsItWaitingUntilStopped) {
   ControllerDouble controller;
-  client::ReceiverSettings quick;
-  quick.silence = 50ms;
-  Subscribed s(controller, quick);
+  Subscribed s(controller, silent_after(50ms));
   auto receiver = s.started("PC-1", {"PC-1"});
   EXPECT_FALSE(receiver->wait(client::Receiver::Until::Finished, Clock::now() + 300ms));
   const auto stopped = Clock::now();
@@ -228,11 +217,7 @@ TEST(Receiver, NoResultIsLostToAFreshSubscription) {
     const std::string id = "PC-" + std::to_string(i);
     auto receiver = s.started(id, {id});
     ASSERT_TRUE(channels.exchange(client::Channel::Action, record(id, -1)));
-    if (!finishes(*receiver, 2s)) {
-      ++lost;
-      receiver->stop();
-      receiver->join();
-    }
+    lost += !finishes(*receiver, 2s);
   }
   EXPECT_EQ(lost, 0) << "of " << kCalls;
 }
@@ -254,8 +239,6 @@ TEST(Receiver, ManyCallsInARowOnOneSubscription) {
     ASSERT_TRUE(channels.exchange(client::Channel::Action, record(id, -1)));
     if (!finishes(*receiver, 2s)) {
       ++lost;
-      receiver->stop();
-      receiver->join();
       continue;
     }
     // The double echoes with result 1; a neighbour's record would carry

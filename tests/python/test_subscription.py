@@ -1,4 +1,5 @@
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -314,3 +315,28 @@ def test_the_program_never_hangs_at_exit(tmp_path, case):
     )
     assert done.returncode == 0, done.stderr
     assert "leaving" in done.stdout
+
+
+def test_ctrl_c_ends_a_blocking_call_on_the_main_thread(tmp_path):
+    script = EXIT_SCRIPT.format(
+        tests=os.path.dirname(__file__),
+        config=str(tmp_path / "settings.yaml"),
+        case=(
+            "print('calling', flush=True)\n"
+            "client.receive_dequeue_action([mc.KVTAction(0, 1)], 'x', ['x'])"
+        ),
+    )
+    child = subprocess.Popen(
+        [sys.executable, "-c", script],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    assert child.stdout.readline().strip() == "calling"
+    time.sleep(0.5)
+    child.send_signal(signal.SIGINT)
+    try:
+        _, err = child.communicate(timeout=5)
+    finally:
+        child.kill()
+    assert "KeyboardInterrupt" in err
