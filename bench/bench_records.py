@@ -59,13 +59,10 @@ def varied_fields(count, seed=7):
     return records
 
 
-def best_of(work, runs):
-    times = []
-    for _ in range(runs):
-        started = time.perf_counter()
-        work()
-        times.append(time.perf_counter() - started)
-    return statistics.median(times)
+def timed(work):
+    started = time.perf_counter()
+    work()
+    return time.perf_counter() - started
 
 
 def main():
@@ -122,8 +119,8 @@ def main():
     ):
         mine, base = [], []
         for _ in range(args.runs):
-            mine.append(best_of(ours, 1) / n)
-            base.append(best_of(baseline, 1) / n)
+            mine.append(timed(ours) / n)
+            base.append(timed(baseline) / n)
         mine_t, base_t = statistics.median(mine), statistics.median(base)
         print(
             f"{what:<7} Zarn {mine_t * 1e6:6.3f} us   Python struct {base_t * 1e6:6.3f} us"
