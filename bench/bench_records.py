@@ -1,19 +1,25 @@
 """Cost of packing and decoding action records against plain Python `struct`.
 
-The baseline packs and decodes the same record the obvious way in Python
+The baseline packs and decodes the same records the obvious way in Python
 (int() of each field, str().encode() of the texts, struct.pack/unpack, then
-decode and strip zeros). Prints microseconds per record and the ratio (below 1
-means the package is faster), each the median of several runs.
+decode and strip zeros). The records vary as real commands do: integer, float
+and decimal-text arguments, two to four dependencies, full and short command
+ids. Every record is checked to come out byte for byte the same both ways.
+Prints microseconds per record for pack, decode and both together, and the
+ratios (below 1 means the package is faster), each the median of several runs.
 
     python3 bench/bench_records.py [--records N] [--runs R]
 """
 
 import argparse
+import random
 import statistics
 import struct
 import time
 
 from Zarn.morvo_client import KVTAction, MorvoClient, action_datatype
+
+unpack_struct_helper = MorvoClient.unpack_struct_helper
 
 
 def python_pack(module_id, func_id, args, deps, cmd_id):
@@ -31,54 +37,94 @@ def python_unpack(data):
     ]
 
 
-def per_record(work, records, runs):
-    times = []
-    for _ in range(runs):
-        started = time.perf_counter()
-        work(records)
-        times.append((time.perf_counter() - started) / records)
-    return statistics.median(times)
+def varied_fields(count, seed=7):
+    """Records like the commands build: moves, homing, IO and conditions."""
+    rng = random.Random(seed)
+    prefix = "PC1208101010-"
+    records = []
+    for i in range(count):
+        kind = i % 4
+        if kind == 0:  # a move with scaled floats and integers
+            args = [rng.uniform(-30, 30) * 1000, rng.randint(1, 900), 5.5, -1]
+        elif kind == 1:  # homing, a method given as decimal text
+            args = [str(rng.choice([17, 35, 0]))]
+        elif kind == 2:  # IO: pin, byte, value
+            args = [rng.randint(0, 31), rng.randint(0, 11), rng.randint(0, 1)]
+        else:  # a condition with comparison kind and threshold
+            args = [rng.randint(0, 3), rng.uniform(-500, 500), "12", 3, 0, -2]
+        deps = [f"{prefix}{rng.randint(0, 999)}" for _ in range(rng.randint(1, 3))]
+        deps.append(rng.choice([502, 503, "502"]))
+        cmd_id = f"{prefix}{i % 1000}" if i % 3 else f"X{i % 10}"
+        records.append((rng.randint(0, 14), rng.randint(0, 57), args, deps, cmd_id))
+    return records
+
+
+def timed(work):
+    started = time.perf_counter()
+    work()
+    return time.perf_counter() - started
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--records", type=int, default=50_000)
-    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--records", type=int, default=20_000)
+    parser.add_argument("--runs", type=int, default=7)
     args = parser.parse_args()
 
-    fields = (13, 1, [20000, 500, 500, 500], [502, "PC1208101010-1"], "PC1208101010-2")
-    action = KVTAction(*fields)
-    record = action.get_transmit_data()
-    assert record == python_pack(*fields)
-    assert MorvoClient.unpack_struct_helper(action_datatype, record) == python_unpack(
-        record
-    )
+    fields = varied_fields(512)
+    actions = [KVTAction(*f) for f in fields]
+    for f, action in zip(fields, actions):
+        record = action.get_transmit_data()
+        assert record == python_pack(*f), f
+        assert unpack_struct_helper(action_datatype, record) == python_unpack(record)
+    records = [a.get_transmit_data() for a in actions]
+    rounds = max(1, args.records // len(fields))
+    n = rounds * len(fields)
 
-    def zarn_pack(n):
-        for _ in range(n):
-            action.get_transmit_data()
+    def zarn_pack():
+        for _ in range(rounds):
+            for action in actions:
+                action.get_transmit_data()
 
-    def py_pack(n):
-        for _ in range(n):
-            python_pack(*fields)
+    def py_pack():
+        for _ in range(rounds):
+            for f in fields:
+                python_pack(*f)
 
-    def zarn_unpack(n):
-        for _ in range(n):
-            MorvoClient.unpack_struct_helper(action_datatype, record)
+    def zarn_decode():
+        for _ in range(rounds):
+            for record in records:
+                unpack_struct_helper(action_datatype, record)
 
-    def py_unpack(n):
-        for _ in range(n):
-            python_unpack(record)
+    def py_decode():
+        for _ in range(rounds):
+            for record in records:
+                python_unpack(record)
 
+    def zarn_both():
+        for _ in range(rounds):
+            for action in actions:
+                unpack_struct_helper(action_datatype, action.get_transmit_data())
+
+    def py_both():
+        for _ in range(rounds):
+            for f in fields:
+                python_unpack(python_pack(*f))
+
+    # Interleaved, so that a burst of load on the machine hits both sides.
     for what, ours, baseline in (
         ("pack", zarn_pack, py_pack),
-        ("decode", zarn_unpack, py_unpack),
+        ("decode", zarn_decode, py_decode),
+        ("both", zarn_both, py_both),
     ):
-        mine = per_record(ours, args.records, args.runs)
-        base = per_record(baseline, args.records, args.runs)
+        mine, base = [], []
+        for _ in range(args.runs):
+            mine.append(timed(ours) / n)
+            base.append(timed(baseline) / n)
+        mine_t, base_t = statistics.median(mine), statistics.median(base)
         print(
-            f"{what:<7} Zarn {mine * 1e6:6.2f} us   Python struct {base * 1e6:6.2f} us   "
-            f"ratio {mine / base:.2f}"
+            f"{what:<7} Zarn {mine_t * 1e6:6.3f} us   Python struct {base_t * 1e6:6.3f} us"
+            f"   ratio {mine_t / base_t:.3f}"
         )
 
 

@@ -1,7 +1,9 @@
 #include "zarn/records.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <iterator>
 #include <limits>
 
 namespace zarn::records {
@@ -83,77 +85,41 @@ const Enumeration kConditions{"MorvoConditionEnum", kConditionMembers};
 const std::array<const Enumeration*, 4> kEnumerations{&kFesto, &kAkribis, &kDataIndex,
                                                       &kConditions};
 
-void put_int32(std::string& out, std::int32_t value) {
-  char bytes[sizeof value];
-  std::memcpy(bytes, &value, sizeof value);
-  out.append(bytes, sizeof value);
-}
-
-void put_text(std::string& out, std::string_view text, std::size_t width) {
-  const std::size_t n = text.size() < width ? text.size() : width;
-  out.append(text.data(), n);
-  out.append(width - n, '\0');
-}
-
 std::string hex_byte(char c) {
   constexpr std::string_view digits = "0123456789abcdef";
   const auto byte = static_cast<unsigned char>(c);
   return {digits[byte >> 4], digits[byte & 0xf]};
 }
 
-struct LayoutItem {
-  char kind;          // 'i' or 's'
-  std::size_t count;  // repeats of 'i', width of 's'
-};
-
-std::vector<LayoutItem> parse_layout(std::string_view datatype) {
-  std::vector<LayoutItem> items;
-  std::size_t pos = 0;
-  while (pos < datatype.size()) {
-    const char c = datatype[pos];
-    if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f') {
-      ++pos;
-      continue;
-    }
-    std::size_t count = 1;
-    if (c >= '0' && c <= '9') {
-      count = 0;
-      while (pos < datatype.size() && datatype[pos] >= '0' && datatype[pos] <= '9') {
-        // A count beyond 2^31 cannot describe a record anyone sends.
-        if (count > (std::size_t{1} << 31) / 10) {
-          throw FormatError("repeat count too large in record layout '" + std::string(datatype) +
-                            "'");
-        }
-        count = count * 10 + static_cast<std::size_t>(datatype[pos] - '0');
-        ++pos;
-      }
-      if (pos == datatype.size()) {
-        throw FormatError("repeat count without an item at the end of record layout '" +
-                          std::string(datatype) + "'");
-      }
-    }
-    const char kind = datatype[pos];
-    if (kind != 'i' && kind != 's') {
-      throw FormatError("unsupported item '" + std::string(1, kind) + "' in record layout '" +
-                        std::string(datatype) + "' (only 'i' and 's' items are known)");
-    }
-    items.push_back({kind, count});
-    ++pos;
-  }
-  return items;
+char* put_int32(char* out, std::int32_t value) {
+  std::memcpy(out, &value, sizeof value);
+  return out + sizeof value;
 }
 
-std::size_t size_of(const std::vector<LayoutItem>& items) {
-  std::size_t size = 0;
+char* put_text(char* out, std::string_view text, std::size_t width) {
+  const std::size_t n = text.size() < width ? text.size() : width;
+  std::memcpy(out, text.data(), n);
+  std::memset(out + n, 0, width - n);
+  return out + width;
+}
+
+std::size_t align_int(std::size_t offset) {
+  return (offset + alignof(std::int32_t) - 1) / alignof(std::int32_t) * alignof(std::int32_t);
+}
+
+Layout finish_layout(std::vector<LayoutItem> items) {
+  Layout layout;
   for (const LayoutItem& item : items) {
     if (item.kind == 'i') {
-      size = (size + alignof(std::int32_t) - 1) / alignof(std::int32_t) * alignof(std::int32_t);
-      size += item.count * sizeof(std::int32_t);
+      layout.size = align_int(layout.size) + item.count * sizeof(std::int32_t);
+      layout.fields += item.count;
     } else {
-      size += item.count;
+      layout.size += item.count;
+      layout.fields += 1;
     }
   }
-  return size;
+  layout.items = std::move(items);
+  return layout;
 }
 
 }  // namespace
@@ -193,6 +159,17 @@ std::string range_message(std::size_t field, std::string_view value_text) {
          ", outside the signed 32-bit range -2147483648 to 2147483647";
 }
 
+void write_action_record(char* out, const std::int32_t (&integers)[8], std::string_view cmd_id,
+                         std::span<const std::string_view> dependencies) {
+  for (std::int32_t value : integers) out = put_int32(out, value);
+  out = put_text(out, cmd_id, kActionTextBytes);
+  for (std::size_t i = 0; i < kActionDependencies; ++i) {
+    out = put_text(out, i < dependencies.size() ? dependencies[i] : std::string_view{},
+                   kActionTextBytes);
+  }
+  put_int32(out, -1);
+}
+
 std::string pack_action(const ActionValues& values) {
   if (values.integers.size() < 2) {
     throw FormatError("an action record needs a module_id and a func_id");
@@ -202,9 +179,8 @@ std::string pack_action(const ActionValues& values) {
     throw FormatError("an action record takes at most 6 arguments, got " +
                       std::to_string(arguments));
   }
-  std::string out;
-  out.reserve(kActionRecordBytes);
-  for (std::size_t i = 0; i < 2 + kMaxActionArguments; ++i) {
+  std::int32_t integers[2 + kMaxActionArguments];
+  for (std::size_t i = 0; i < std::size(integers); ++i) {
     std::int64_t value = -1;
     if (i < values.integers.size()) {
       value = values.integers[i];
@@ -213,41 +189,105 @@ std::string pack_action(const ActionValues& values) {
         throw RangeError(i, range_message(i, std::to_string(value)));
       }
     }
-    put_int32(out, static_cast<std::int32_t>(value));
+    integers[i] = static_cast<std::int32_t>(value);
   }
-  put_text(out, values.cmd_id, kActionTextBytes);
-  for (std::size_t i = 0; i < kActionDependencies; ++i) {
-    put_text(out, i < values.dependencies.size() ? values.dependencies[i] : std::string_view{},
-             kActionTextBytes);
-  }
-  put_int32(out, -1);
+  std::string_view dependencies[kActionDependencies];
+  const std::size_t given = std::min(values.dependencies.size(), kActionDependencies);
+  for (std::size_t i = 0; i < given; ++i) dependencies[i] = values.dependencies[i];
+  std::string out(kActionRecordBytes, '\0');
+  write_action_record(out.data(), integers, values.cmd_id, std::span(dependencies, given));
   return out;
 }
 
 std::string pack_logger_request(std::int32_t device_id, std::int32_t data_index) {
-  std::string out;
-  out.reserve(kLogRecordBytes);
-  put_int32(out, device_id);
-  put_int32(out, data_index);
-  out.append(kLogTextBytes, '\0');
+  std::string out(kLogRecordBytes, '\0');
+  put_int32(put_int32(out.data(), device_id), data_index);
   return out;
 }
 
-std::size_t layout_size(std::string_view datatype) { return size_of(parse_layout(datatype)); }
+Layout parse_layout(std::string_view datatype) {
+  std::vector<LayoutItem> items;
+  std::size_t pos = 0;
+  while (pos < datatype.size()) {
+    const char c = datatype[pos];
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f') {
+      ++pos;
+      continue;
+    }
+    std::size_t count = 1;
+    if (c >= '0' && c <= '9') {
+      count = 0;
+      while (pos < datatype.size() && datatype[pos] >= '0' && datatype[pos] <= '9') {
+        // A count beyond 2^31 cannot describe a record anyone sends.
+        if (count > (std::size_t{1} << 31) / 10) {
+          throw FormatError("repeat count too large in record layout '" + std::string(datatype) +
+                            "'");
+        }
+        count = count * 10 + static_cast<std::size_t>(datatype[pos] - '0');
+        ++pos;
+      }
+      if (pos == datatype.size()) {
+        throw FormatError("repeat count without an item at the end of record layout '" +
+                          std::string(datatype) + "'");
+      }
+    }
+    const char kind = datatype[pos];
+    if (kind != 'i' && kind != 's') {
+      throw FormatError("unsupported item '" + std::string(1, kind) + "' in record layout '" +
+                        std::string(datatype) + "' (only 'i' and 's' items are known)");
+    }
+    items.push_back({kind, count});
+    ++pos;
+  }
+  return finish_layout(std::move(items));
+}
+
+const Layout* protocol_layout(std::string_view datatype) {
+  static const Layout action = parse_layout(kActionDatatype);
+  static const Layout log = parse_layout(kLogDatatype);
+  if (datatype == kActionDatatype) return &action;
+  if (datatype == kLogDatatype) return &log;
+  return nullptr;
+}
+
+std::size_t layout_size(std::string_view datatype) {
+  if (const Layout* known = protocol_layout(datatype)) return known->size;
+  return parse_layout(datatype).size;
+}
+
+void check_record_size(const Layout& layout, std::string_view datatype, std::size_t data_size) {
+  if (data_size != layout.size) {
+    throw FormatError("a record of layout '" + std::string(datatype) + "' is " +
+                      std::to_string(layout.size) + " bytes long, got " +
+                      std::to_string(data_size) + " bytes");
+  }
+}
+
+std::size_t ascii_text(std::string_view raw, char* out) {
+  std::size_t length = 0;
+  for (std::size_t k = 0; k < raw.size(); ++k) {
+    const auto byte = static_cast<unsigned char>(raw[k]);
+    if (byte >= 0x80) throw AsciiError(std::string(raw), k);
+    out[length] = static_cast<char>(byte);
+    length += byte != 0;
+  }
+  return length;
+}
 
 std::vector<Field> unpack(std::string_view datatype, std::string_view data) {
-  const std::vector<LayoutItem> items = parse_layout(datatype);
-  const std::size_t expected = size_of(items);
-  if (data.size() != expected) {
-    throw FormatError("a record of layout '" + std::string(datatype) + "' is " +
-                      std::to_string(expected) + " bytes long, got " + std::to_string(data.size()) +
-                      " bytes");
+  Layout parsed;
+  const Layout* layout = protocol_layout(datatype);
+  if (layout == nullptr) {
+    parsed = parse_layout(datatype);
+    layout = &parsed;
   }
+  check_record_size(*layout, datatype, data.size());
   std::vector<Field> fields;
+  fields.reserve(layout->fields);
   std::size_t offset = 0;
-  for (const LayoutItem& item : items) {
+  for (const LayoutItem& item : layout->items) {
     if (item.kind == 'i') {
-      offset = (offset + alignof(std::int32_t) - 1) / alignof(std::int32_t) * alignof(std::int32_t);
+      offset = align_int(offset);
       for (std::size_t k = 0; k < item.count; ++k) {
         std::int32_t value;
         std::memcpy(&value, data.data() + offset, sizeof value);
@@ -256,15 +296,9 @@ std::vector<Field> unpack(std::string_view datatype, std::string_view data) {
       }
       continue;
     }
-    const std::string_view raw = data.substr(offset, item.count);
+    std::string text(item.count, '\0');
+    text.resize(ascii_text(data.substr(offset, item.count), text.data()));
     offset += item.count;
-    std::string text;
-    text.reserve(raw.size());
-    for (std::size_t k = 0; k < raw.size(); ++k) {
-      const auto byte = static_cast<unsigned char>(raw[k]);
-      if (byte >= 0x80) throw AsciiError(std::string(raw), k);
-      if (byte != 0) text.push_back(static_cast<char>(byte));
-    }
     fields.emplace_back(std::move(text));
   }
   return fields;

@@ -10,6 +10,7 @@
 
 #include "_zarnprimitives.hpp"
 #include "gc_fields.hpp"
+#include "native_wait.hpp"
 #include "zarn/event.hpp"
 
 namespace nb = nanobind;
@@ -38,9 +39,6 @@ bool is_identifier(nb::handle item) {
 
 // --- waiting -----------------------------------------------------------------
 
-// How long the main thread sleeps between checks for Ctrl-C.
-constexpr std::chrono::milliseconds kSignalCheckInterval{100};
-
 bool wait_native(const Event& event, std::optional<double> timeout_seconds) {
   if (event.is_set()) return true;
   using Clock = std::chrono::steady_clock;
@@ -55,28 +53,11 @@ bool wait_native(const Event& event, std::optional<double> timeout_seconds) {
                                     std::chrono::duration<double>(seconds));
     }
   }
-
-  // Python delivers signals to the main thread only, and only while it runs
-  // Python code, so a wait there must come up for air now and then.
   const bool on_main_thread = PyThread_get_thread_ident() == imports.main_thread_ident;
-  for (;;) {
-    std::chrono::nanoseconds slice = std::chrono::nanoseconds::max();
-    if (deadline) slice = std::max(std::chrono::nanoseconds(0), *deadline - Clock::now());
-    if (on_main_thread) slice = std::min<std::chrono::nanoseconds>(slice, kSignalCheckInterval);
-    bool raised;
-    {
-      nb::gil_scoped_release release;
-      if (slice == std::chrono::nanoseconds::max()) {
-        event.wait();
-        raised = true;
-      } else {
-        raised = event.wait_for(slice);
-      }
-    }
-    if (raised) return true;
-    if (deadline && Clock::now() >= *deadline) return event.is_set();
-    if (on_main_thread && PyErr_CheckSignals() != 0) throw nb::python_error();
-  }
+  const bool raised = zarn::py::wait_releasing(
+      [&](Clock::time_point until) { return event.wait_for(until - Clock::now()); }, deadline,
+      on_main_thread);
+  return raised || event.is_set();
 }
 
 // Waits on the package's own events natively, on anything else through its

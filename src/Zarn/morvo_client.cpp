@@ -5,11 +5,17 @@
 // (int(), str()), so that callers get the behaviour they know from Python;
 // packing and decoding then run in the plain C++ core.
 
+#include "morvo_client.hpp"
+
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
+#include <charconv>
 #include <climits>
 #include <cstdint>
+#include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -22,48 +28,10 @@
 namespace nb = nanobind;
 using namespace nb::literals;
 
+namespace zarn::py::morvo {
 namespace {
 
 constexpr const char* kModuleName = "Zarn.morvo_client";
-
-// ---------------------------------------------------------------------------
-// Small helpers over the C API
-// ---------------------------------------------------------------------------
-
-nb::object steal_or_raise(PyObject* result) {
-  if (result == nullptr) throw nb::python_error();
-  return nb::steal(result);
-}
-
-std::string_view utf8_view(nb::handle text) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-  if (data == nullptr) throw nb::python_error();
-  return {data, static_cast<std::size_t>(size)};
-}
-
-std::string type_of(nb::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
-
-// Raises Python's struct.error, the exception that callers who know the
-// standard packed-structure module expect for format problems.
-[[noreturn]] void raise_struct_error(const std::string& message) {
-  nb::object error_type = nb::module_::import_("struct").attr("error");
-  PyErr_SetString(error_type.ptr(), message.c_str());
-  throw nb::python_error();
-}
-
-// Re-raises a pending ValueError, TypeError or OverflowError as the same kind
-// with `context` in front, so that the user sees which field was at fault.
-// Other exceptions pass unchanged.
-[[noreturn]] void reraise_with_context(nb::python_error& error, const std::string& context) {
-  for (PyObject* kind : {PyExc_ValueError, PyExc_TypeError, PyExc_OverflowError}) {
-    if (error.type().is(kind)) {
-      nb::str original = nb::str(error.value());
-      nb::raise_from(error, kind, "%s: %s", context.c_str(), original.c_str());
-    }
-  }
-  throw std::move(error);
-}
 
 // ---------------------------------------------------------------------------
 // Enumerations and constants
@@ -80,147 +48,6 @@ void add_enumeration(nb::module_& m, const zarn::records::Enumeration& enumerati
   nb::object cls = nb::module_::import_("enum").attr("IntEnum")(
       name, members, "module"_a = kModuleName, "qualname"_a = name);
   m.attr(name) = cls;
-}
-
-// ---------------------------------------------------------------------------
-// KVTAction
-// ---------------------------------------------------------------------------
-
-struct KVTAction {
-  nb::object module_id;
-  nb::object func_id;
-  nb::object arg_list;
-  nb::object dep_list;
-  nb::object cmd_id;
-};
-
-// A private copy of a list field: conversions below run Python code (int(),
-// str()) that could change the caller's list while it is being read.
-nb::list list_copy(nb::handle value, const char* field) {
-  PyObject* copy = PySequence_List(value.ptr());
-  if (copy == nullptr) {
-    nb::python_error error;
-    if (!error.matches(PyExc_TypeError)) throw std::move(error);
-    throw nb::type_error(
-        (std::string("KVTAction.") + field + " must be a list, not " + type_of(value)).c_str());
-  }
-  return nb::steal<nb::list>(copy);
-}
-
-nb::bytes get_transmit_data(const KVTAction& action) {
-  namespace rec = zarn::records;
-  nb::list args = list_copy(action.arg_list, "arg_list");
-  nb::object module_id = action.module_id;
-  nb::object func_id = action.func_id;
-
-  rec::ActionValues values;
-  const std::size_t total = 2 + nb::len(args);
-  values.integers.reserve(total);
-  // Integers too large even for 64 bits, kept to name them in the message.
-  std::vector<std::pair<std::size_t, nb::object>> huge;
-  for (std::size_t i = 0; i < total; ++i) {
-    if (i >= 2 + rec::kMaxActionArguments) {
-      // Never converted: the argument count fails first.
-      values.integers.push_back(0);
-      continue;
-    }
-    nb::handle item = i == 0 ? nb::handle(module_id) : i == 1 ? nb::handle(func_id) : args[i - 2];
-    nb::object number;
-    try {
-      number = steal_or_raise(PyNumber_Long(item.ptr()));
-    } catch (nb::python_error& e) {
-      reraise_with_context(e, "cannot pack " + rec::action_field_name(i) + " of the action record");
-    }
-    int overflow = 0;
-    long long value = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
-    if (value == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (overflow != 0) {
-      value = overflow > 0 ? LLONG_MAX : LLONG_MIN;
-      huge.emplace_back(i, number);
-    }
-    values.integers.push_back(value);
-  }
-
-  nb::object cmd_id = action.cmd_id;
-  if (!PyUnicode_Check(cmd_id.ptr())) {
-    throw nb::type_error(("KVTAction.cmd_id must be text (str), not " + type_of(cmd_id)).c_str());
-  }
-  values.cmd_id = std::string(utf8_view(cmd_id));
-
-  nb::list deps = list_copy(action.dep_list, "dep_list");
-  for (std::size_t i = 0; i < nb::len(deps) && i < rec::kActionDependencies; ++i) {
-    nb::object text = steal_or_raise(PyObject_Str(deps[i].ptr()));
-    values.dependencies.emplace_back(utf8_view(text));
-  }
-
-  std::string record;
-  try {
-    record = rec::pack_action(values);
-  } catch (const rec::RangeError& e) {
-    for (const auto& [field, number] : huge) {
-      if (field == e.field) raise_struct_error(rec::range_message(field, nb::str(number).c_str()));
-    }
-    raise_struct_error(e.what());
-  } catch (const rec::FormatError& e) {
-    raise_struct_error(e.what());
-  }
-  return nb::bytes(record.data(), record.size());
-}
-
-// ---------------------------------------------------------------------------
-// Record decoding
-// ---------------------------------------------------------------------------
-
-nb::list unpack_struct_helper(nb::handle datatype, nb::handle data) {
-  namespace rec = zarn::records;
-  std::string layout;
-  if (PyUnicode_Check(datatype.ptr())) {
-    layout = utf8_view(datatype);
-  } else if (PyBytes_Check(datatype.ptr())) {
-    layout.assign(PyBytes_AS_STRING(datatype.ptr()),
-                  static_cast<std::size_t>(PyBytes_GET_SIZE(datatype.ptr())));
-  } else {
-    throw nb::type_error(
-        ("a record layout must be a str or bytes object, not " + type_of(datatype)).c_str());
-  }
-
-  struct Buffer {
-    Py_buffer view{};
-    explicit Buffer(nb::handle obj) {
-      if (PyObject_GetBuffer(obj.ptr(), &view, PyBUF_SIMPLE) != 0) throw nb::python_error();
-    }
-    ~Buffer() { PyBuffer_Release(&view); }
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-  };
-  std::vector<rec::Field> fields;
-  try {
-    Buffer buffer(data);
-    fields = rec::unpack(layout, {static_cast<const char*>(buffer.view.buf),
-                                  static_cast<std::size_t>(buffer.view.len)});
-  } catch (const rec::AsciiError& e) {
-    PyObject* error = PyUnicodeDecodeError_Create(
-        "ascii", e.bytes.data(), static_cast<Py_ssize_t>(e.bytes.size()),
-        static_cast<Py_ssize_t>(e.position), static_cast<Py_ssize_t>(e.position + 1),
-        "ordinal not in range(128)");
-    if (error == nullptr) throw nb::python_error();
-    PyErr_SetObject(PyExc_UnicodeDecodeError, error);
-    Py_DECREF(error);
-    throw nb::python_error();
-  } catch (const rec::FormatError& e) {
-    raise_struct_error(e.what());
-  }
-
-  nb::list result;
-  for (const rec::Field& field : fields) {
-    if (const auto* number = std::get_if<std::int32_t>(&field)) {
-      result.append(nb::int_(*number));
-    } else {
-      const std::string& text = std::get<std::string>(field);
-      result.append(nb::str(text.data(), text.size()));
-    }
-  }
-  return result;
 }
 
 // ---------------------------------------------------------------------------
@@ -432,17 +259,15 @@ class DeviceSearch {
   Location where_;
 };
 
+}  // namespace
+
 // ---------------------------------------------------------------------------
 // MorvoClient
 // ---------------------------------------------------------------------------
 
+namespace {
+
 constexpr const char* kDefaultConfigPath = "/opt/kvt/configs/handler_settings.yaml";
-
-void print_line(const std::string& text) {
-  nb::module_::import_("builtins").attr("print")(nb::str(text.data(), text.size()));
-}
-
-std::string repr_of(nb::handle obj) { return nb::repr(obj).c_str(); }
 
 // Raises `kind` with `message`, keeping the pending Python error as its cause.
 [[noreturn]] void raise_instead(nb::python_error& error, PyObject* kind,
@@ -450,43 +275,7 @@ std::string repr_of(nb::handle obj) { return nb::repr(obj).c_str(); }
   nb::raise_from(error, kind, "%s", message.c_str());
 }
 
-struct MorvoClient {
-  // Construction order: ports, status flags, server address, configuration
-  // fields, then the configuration is loaded and decoded.
-  int action_dequeue_sub_port = 5001;
-  int action_enqueue_req_port = 5002;
-  int logger_req_port = 5003;
-  bool action_req_socket_status = false;
-  bool logger_req_socket_status = false;
-  nb::object server_address = nb::none();
-  nb::object config_fp = nb::none();
-  nb::object config_data = nb::none();
-  nb::object module_data_map = nb::none();
-  nb::object input_start_byte = nb::none();
-  nb::object output_start_byte = nb::none();
-
-  MorvoClient(nb::object config_file_path, nb::object server)
-      : server_address(std::move(server)),
-        config_fp(std::move(config_file_path)),
-        config_data(nb::none()),
-        module_data_map(nb::dict()) {
-    load_config();
-    decode_io_config();
-  }
-
-  void load_config();
-  void decode_io_config();
-  nb::object get_morvo_dict(nb::handle target);
-
- private:
-  void warn_load_failure(const std::string& reason) {
-    print_line("[Warning] Filed to load config file at " + std::string(nb::str(config_fp).c_str()) +
-               ", because " + reason);
-  }
-  std::string config_name() const { return "configuration " + repr_of(config_fp); }
-  nb::object io_module_list();
-  nb::object module_item(nb::handle entry, std::size_t position, const char* key);
-};
+}  // namespace
 
 void MorvoClient::load_config() {
   try {
@@ -677,7 +466,9 @@ nb::object MorvoClient::get_morvo_dict(nb::handle target) {
   return found;
 }
 
-}  // namespace
+}  // namespace zarn::py::morvo
+
+using namespace zarn::py::morvo;
 
 NB_MODULE(morvo_client, m) {
   namespace rec = zarn::records;
@@ -718,14 +509,16 @@ NB_MODULE(morvo_client, m) {
       .def("get_transmit_data", &get_transmit_data,
            "The 216-byte action record of this action (the action is not changed).");
 
-  nb::class_<MorvoClient>(
+  nb::class_<MorvoClient> client(
       m, "MorvoClient",
       nb::type_slots(
           zarn::py::GcFields<MorvoClient, &MorvoClient::server_address, &MorvoClient::config_fp,
                              &MorvoClient::config_data, &MorvoClient::module_data_map,
-                             &MorvoClient::input_start_byte,
-                             &MorvoClient::output_start_byte>::slots),
-      "The client through which host scripts drive the machine.")
+                             &MorvoClient::input_start_byte, &MorvoClient::output_start_byte,
+                             &MorvoClient::context, &MorvoClient::count_lock,
+                             &MorvoClient::enqueue_lock, &MorvoClient::logger_lock>::slots),
+      "The client through which host scripts drive the machine.");
+  client
       .def(
           "__init__",
           [](MorvoClient* self, nb::object config_file_path, nb::kwargs kwargs) {
@@ -740,8 +533,6 @@ NB_MODULE(morvo_client, m) {
       .def_rw("action_dequeue_sub_port", &MorvoClient::action_dequeue_sub_port)
       .def_rw("action_enqueue_req_port", &MorvoClient::action_enqueue_req_port)
       .def_rw("logger_req_port", &MorvoClient::logger_req_port)
-      .def_rw("action_req_socket_status", &MorvoClient::action_req_socket_status)
-      .def_rw("logger_req_socket_status", &MorvoClient::logger_req_socket_status)
       .def_rw("server_address", &MorvoClient::server_address, nb::arg().none())
       .def_rw("config_fp", &MorvoClient::config_fp, nb::arg().none())
       .def_rw("config_data", &MorvoClient::config_data, nb::arg().none())
@@ -768,4 +559,6 @@ NB_MODULE(morvo_client, m) {
           "The recursive device search behind getMorvoDict.")
       .def_static("unpack_struct_helper", &unpack_struct_helper, "datatype"_a, "data"_a,
                   "Decodes a received record by its layout into a list of ints and texts.");
+
+  bind_channels(m, client);
 }

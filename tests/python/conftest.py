@@ -56,3 +56,39 @@ def run_in_thread():
         assert not thread.is_alive(), (
             "a thread was still blocked at the end of the test"
         )
+
+
+@pytest.fixture
+def controller():
+    """A controller double on a loopback address of its own; see
+    controller_double.py. Its script can be replaced inside the test."""
+    from controller_double import ControllerDouble
+
+    double = ControllerDouble()
+    yield double
+    double.close()
+
+
+@pytest.fixture
+def make_client(tmp_path):
+    """Builds MorvoClients aimed at an address (a double's, usually)."""
+    from Zarn.morvo_client import MorvoClient
+
+    def make(address):
+        path = tmp_path / f"settings-{address}.yaml"
+        path.write_text(
+            "kvt_handler:\n"
+            f"  server_address: '{address}'\n"
+            "  IOModule:\n    SlaveNo: 1\n    Modules: []\n",
+            encoding="utf-8",
+        )
+        return MorvoClient(str(path))
+
+    return make
+
+
+def thread_count():
+    """Threads of this process, the C++ ones included."""
+    import os
+
+    return len(os.listdir("/proc/self/task"))

@@ -48,7 +48,8 @@ def client():
 def test_construction_of_the_example_machine(client):
     ports = client.action_dequeue_sub_port, client.action_enqueue_req_port
     assert ports + (client.logger_req_port,) == (5001, 5002, 5003)
-    assert not client.action_req_socket_status and not client.logger_req_socket_status
+    # Connecting does not wait for the service, so the sockets are set up.
+    assert client.action_req_socket_status and client.logger_req_socket_status
     assert client.server_address == "localhost"  # the file's value wins
     assert (client.config_fp, client.module_data_map) == (str(EXAMPLE), {})
     assert client.input_start_byte == [0, 2, -1, 10, 11]

@@ -152,3 +152,74 @@ def test_reference_cycles_through_an_action_are_collected():
     del action, payload
     gc.collect()
     assert alive() is None
+
+
+class Number(int):
+    """An int subclass: int() of it runs through Python, not the fast path."""
+
+
+def test_every_kind_of_value_packs_as_python_would():
+    """Plain values take a fast path and odd ones the general path; both must
+    give exactly struct's bytes."""
+
+    def expected(module_id, func_id, args, deps, cmd_id):
+        ints = [int(module_id), int(func_id)] + [int(a) for a in args]
+        texts = [cmd_id.encode()] + [str(d).encode() for d in deps[:4]]
+        texts += [b""] * (5 - len(texts))
+        return struct.pack(LAYOUT, *ints, *[-1] * (8 - len(ints)), *texts, -1)
+
+    edge_values = [
+        0, -1, 2**31 - 1, -(2**31), True, False, Number(7), 2.999, -2.999, -0.0,
+        2147483647.9, -2147483648.9, "12", "+12", "-0012", " 12 ", "1_2", "٣",
+        "2147483647", "-2147483648",
+    ]  # fmt: skip
+    deps_choices = [
+        [], [502], ["PC-1", 503, "ä" * 20], [True, Number(9), 2**70, -5, "x"],
+        ["a", "b", "c", "d", "e"],
+    ]  # fmt: skip
+    for i, value in enumerate(edge_values):
+        args = [value] + edge_values[: i % 6]
+        deps = deps_choices[i % len(deps_choices)]
+        action = KVTAction(value, edge_values[-i], args[:6], deps, f"PC-{i}")
+        assert action.get_transmit_data() == expected(
+            value, edge_values[-i], args[:6], deps, f"PC-{i}"
+        ), (value, args, deps)
+
+    class Text(str):
+        pass
+
+    assert fields(KVTAction(0, 0, cmd_id=Text("PC-7")))[8] == text_field("PC-7")
+    for bad in (2147483648.0, -2147483649.0, "2147483648", "99999999999"):
+        with pytest.raises(struct.error, match="outside the signed 32-bit range"):
+            KVTAction(0, 0, [bad]).get_transmit_data()
+    with pytest.raises(ValueError, match="argument 1"):
+        KVTAction(0, 0, [float("nan")]).get_transmit_data()
+    with pytest.raises(UnicodeEncodeError):
+        KVTAction(0, 0, [], ["\ud800"]).get_transmit_data()
+
+
+def test_decoding_agrees_with_struct_on_every_text_shape():
+    def expected(record):
+        return [
+            v.decode("ascii").replace("\x00", "") if isinstance(v, bytes) else v
+            for v in struct.unpack(LAYOUT, record)
+        ]
+
+    shapes = [b"", b"A" * 36, b"A" * 35, b"AB\0XY", b"\0\0\0Z", b"PC1208101010-999"]
+    for i, shape in enumerate(shapes):
+        texts = [shape.ljust(36, b"\0")] + [
+            s.ljust(36, b"\0") for s in shapes[i : i + 4]
+        ]
+        texts += [b"\0" * 36] * (5 - len(texts))
+        record = struct.pack(LAYOUT, *range(-4, 4), *texts, 2**31 - 1)
+        assert unpack(mc.action_datatype, record) == expected(record)
+        assert unpack(mc.action_datatype, bytearray(record)) == expected(record)
+    # A non-ASCII byte anywhere in a field is found at its own position, also
+    # behind a zero byte and in the zero padding.
+    for position in (0, 9, 35):
+        field = bytearray(b"AB\0" + b"\0" * 33)
+        field[position] = 0xC3
+        record = struct.pack(LAYOUT, *[0] * 8, bytes(field), *[b""] * 4, 0)
+        with pytest.raises(UnicodeDecodeError) as info:
+            unpack(mc.action_datatype, record)
+        assert info.value.start == position

@@ -102,12 +102,48 @@ std::string pack_action(const ActionValues& values);
 // Packs a logger request (88 bytes): device id, data index, 80 zero bytes.
 std::string pack_logger_request(std::int32_t device_id, std::int32_t data_index);
 
+// Writes an action record (216 bytes) into `out`: the eight integers (module
+// id, function code, six arguments), the command id and up to four
+// dependency texts (missing ones zero), then the result field -1. Texts are
+// cut or zero-padded to 36 bytes. Nothing is checked: the integers are
+// already in range.
+void write_action_record(char* out, const std::int32_t (&integers)[8], std::string_view cmd_id,
+                         std::span<const std::string_view> dependencies);
+
+// One item of a record layout: kind 'i' (`count` 32-bit integers) or 's' (a
+// byte string of `count` bytes).
+struct LayoutItem {
+  char kind;
+  std::size_t count;
+};
+
+struct Layout {
+  std::vector<LayoutItem> items;
+  std::size_t size = 0;    // bytes, with native alignment
+  std::size_t fields = 0;  // values it decodes into
+};
+
+// Parses a layout string made of the items "i" and "Ns", each with an
+// optional repeat count ("3i"), whitespace between items allowed. Throws
+// FormatError for a bad layout.
+Layout parse_layout(std::string_view datatype);
+
+// The parsed layout when `datatype` is one of the two protocol layouts, so
+// the hot path parses nothing; null for any other layout.
+const Layout* protocol_layout(std::string_view datatype);
+
+// Throws FormatError unless `data_size` matches the layout.
+void check_record_size(const Layout& layout, std::string_view datatype, std::size_t data_size);
+
+// The text of a received string field: ASCII with every zero byte removed,
+// written to `out` (room for raw.size() bytes); returns its length. Throws
+// AsciiError for a byte of 0x80 or above.
+std::size_t ascii_text(std::string_view raw, char* out);
+
 using Field = std::variant<std::int32_t, std::string>;
 
-// Splits `data` by a layout string made of the items "i" (a 32-bit signed
-// integer, native alignment) and "Ns" (a byte string of N bytes), each with an
-// optional repeat count ("3i"), whitespace between items allowed. Text fields
-// are decoded strictly as ASCII with every zero character removed.
+// Splits `data` by a layout string (see parse_layout). Text fields are decoded
+// strictly as ASCII with every zero character removed.
 // Throws FormatError for a bad layout or a data length that does not match
 // it, AsciiError for a byte of 0x80 or above in a text field.
 std::vector<Field> unpack(std::string_view datatype, std::string_view data);
