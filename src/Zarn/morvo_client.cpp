@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "core_errors.hpp"
 #include "gc_fields.hpp"
 #include "zarn/records.hpp"
 #include "zarn/yaml_tree.hpp"
@@ -47,8 +48,7 @@ std::string type_of(nb::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
 // Raises Python's struct.error, the exception that callers who know the
 // standard packed-structure module expect for format problems.
 [[noreturn]] void raise_struct_error(const std::string& message) {
-  nb::object error_type = nb::module_::import_("struct").attr("error");
-  PyErr_SetString(error_type.ptr(), message.c_str());
+  zarn::py::set_struct_error(message.c_str());
   throw nb::python_error();
 }
 
@@ -157,12 +157,11 @@ nb::bytes get_transmit_data(const KVTAction& action) {
   try {
     record = rec::pack_action(values);
   } catch (const rec::RangeError& e) {
+    // Only this function knows the integer that did not fit in 64 bits.
     for (const auto& [field, number] : huge) {
       if (field == e.field) raise_struct_error(rec::range_message(field, nb::str(number).c_str()));
     }
-    raise_struct_error(e.what());
-  } catch (const rec::FormatError& e) {
-    raise_struct_error(e.what());
+    throw;
   }
   return nb::bytes(record.data(), record.size());
 }
@@ -194,21 +193,10 @@ nb::list unpack_struct_helper(nb::handle datatype, nb::handle data) {
     Buffer& operator=(const Buffer&) = delete;
   };
   std::vector<rec::Field> fields;
-  try {
+  {
     Buffer buffer(data);
     fields = rec::unpack(layout, {static_cast<const char*>(buffer.view.buf),
                                   static_cast<std::size_t>(buffer.view.len)});
-  } catch (const rec::AsciiError& e) {
-    PyObject* error = PyUnicodeDecodeError_Create(
-        "ascii", e.bytes.data(), static_cast<Py_ssize_t>(e.bytes.size()),
-        static_cast<Py_ssize_t>(e.position), static_cast<Py_ssize_t>(e.position + 1),
-        "ordinal not in range(128)");
-    if (error == nullptr) throw nb::python_error();
-    PyErr_SetObject(PyExc_UnicodeDecodeError, error);
-    Py_DECREF(error);
-    throw nb::python_error();
-  } catch (const rec::FormatError& e) {
-    raise_struct_error(e.what());
   }
 
   nb::list result;
@@ -682,6 +670,7 @@ nb::object MorvoClient::get_morvo_dict(nb::handle target) {
 NB_MODULE(morvo_client, m) {
   namespace rec = zarn::records;
   m.doc() = "Client of the machine's controller service: protocol records and MorvoClient.";
+  zarn::py::register_core_error_translator();
 
   for (const rec::Enumeration* enumeration : rec::enumerations()) add_enumeration(m, *enumeration);
 
