@@ -30,17 +30,22 @@ inline void init_waiting() {
 // How long the main thread sleeps between checks for Ctrl-C.
 inline constexpr std::chrono::milliseconds kSignalCheckInterval{100};
 
-// Waits until `event` is set or `timeout_seconds` have passed (forever when
-// absent); returns the flag. Raises what a signal handler raised (Ctrl-C).
-inline bool wait_native(const std::shared_ptr<const Event>& event,
-                        std::optional<double> timeout_seconds) {
-  if (event->is_set()) return true;
+// Calls `attempt(slice)` with the interpreter lock released until it reports
+// success or `timeout_seconds` have passed (forever when absent); `attempt`
+// may block for at most `slice` (nanoseconds::max() meaning without limit).
+// Returns whether an attempt succeeded. Raises what a signal handler raised
+// (Ctrl-C) when waiting on the main thread.
+template <typename Attempt>
+bool wait_in_slices(std::optional<double> timeout_seconds, Attempt attempt) {
   using Clock = std::chrono::steady_clock;
   std::optional<Clock::time_point> deadline;
   if (timeout_seconds) {
     double seconds = *timeout_seconds;
     if (std::isnan(seconds)) throw nb::value_error("timeout must be a number, not nan");
-    if (seconds <= 0) return event->is_set();
+    if (seconds <= 0) {
+      nb::gil_scoped_release release;
+      return attempt(std::chrono::nanoseconds(0));
+    }
     // Beyond a year counts as forever; it also keeps the arithmetic in range.
     if (seconds < 365.0 * 24 * 3600) {
       deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
@@ -55,20 +60,32 @@ inline bool wait_native(const std::shared_ptr<const Event>& event,
     std::chrono::nanoseconds slice = std::chrono::nanoseconds::max();
     if (deadline) slice = std::max(std::chrono::nanoseconds(0), *deadline - Clock::now());
     if (on_main_thread) slice = std::min<std::chrono::nanoseconds>(slice, kSignalCheckInterval);
-    bool raised;
+    bool done;
     {
       nb::gil_scoped_release release;
-      if (slice == std::chrono::nanoseconds::max()) {
-        event->wait();
-        raised = true;
-      } else {
-        raised = event->wait_for(slice);
-      }
+      done = attempt(slice);
     }
-    if (raised) return true;
-    if (deadline && Clock::now() >= *deadline) return event->is_set();
+    if (done) return true;
+    if (deadline && Clock::now() >= *deadline) {
+      nb::gil_scoped_release release;
+      return attempt(std::chrono::nanoseconds(0));
+    }
     if (on_main_thread && PyErr_CheckSignals() != 0) throw nb::python_error();
   }
+}
+
+// Waits until `event` is set or `timeout_seconds` have passed (forever when
+// absent); returns the flag.
+inline bool wait_native(const std::shared_ptr<const Event>& event,
+                        std::optional<double> timeout_seconds) {
+  if (event->is_set()) return true;
+  return wait_in_slices(timeout_seconds, [&event](std::chrono::nanoseconds slice) {
+    if (slice == std::chrono::nanoseconds::max()) {
+      event->wait();
+      return true;
+    }
+    return event->wait_for(slice);
+  });
 }
 
 // The package's own event behind `obj` (a share of it), or null when `obj` is

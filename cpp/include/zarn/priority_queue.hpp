@@ -49,6 +49,13 @@ class PriorityQueue {
     return heap_.size();
   }
 
+  // Calls `visit(item)` for every queued item, in no particular order.
+  template <typename Visit>
+  void for_each(Visit visit) const {
+    std::lock_guard lock(mutex_);
+    for (const Entry& entry : heap_) visit(entry.item);
+  }
+
   // Everything still queued, in the order it would come out; the queue is
   // empty afterwards.
   std::vector<T> take_all() {
