@@ -108,6 +108,31 @@ std::string describe(nb::handle obj);  // repr, for messages
 bool truthy(nb::handle obj);
 bool attr_true(nb::handle obj, const char* name);
 
+// Notices a walk along next_block that comes round to a block it passed
+// already (Brent's method: constant memory, a few extra steps at most).
+class LoopGuard {
+ public:
+  explicit LoopGuard(nb::handle head) : tortoise_(head) {}
+  // True when `next` closes a loop; call it for every block stepped to.
+  bool loops_at(nb::handle next) {
+    if (next.is(tortoise_)) return true;
+    if (power_ == steps_) {
+      tortoise_ = next;
+      power_ *= 2;
+      steps_ = 0;
+    }
+    ++steps_;
+    return false;
+  }
+
+ private:
+  nb::handle tortoise_;  // borrowed: the walk holds every block it passed
+  std::size_t power_ = 1;
+  std::size_t steps_ = 1;
+};
+
+[[noreturn]] void raise_loop(nb::handle at);
+
 // The blocks of the chain that starts at `head`, in order, as far as they are
 // ZarnBlocks; `rest` receives a following object that is not (or None).
 // Raises ValueError when the chain loops back on itself.

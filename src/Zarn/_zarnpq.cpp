@@ -2,9 +2,12 @@
 
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
 
 #include <chrono>
+#include <climits>
 #include <optional>
+#include <string>
 
 #include "abstract_base.hpp"
 #include "core_errors.hpp"
@@ -34,24 +37,8 @@ struct PriorityQueue {
   }
 };
 
-int priority_value(nb::handle priority) {
-  nb::object number = nb::steal(PyNumber_Index(priority.ptr()));
-  if (!number.is_valid()) {
-    PyErr_Clear();
-    throw nb::type_error(("a priority must be a ZarnPriority or an integer, not " +
-                          nb::cast<std::string>(nb::repr(priority)))
-                             .c_str());
-  }
-  int overflow = 0;
-  long value = PyLong_AsLongAndOverflow(number.ptr(), &overflow);
-  if (overflow != 0 || value < INT_MIN || value > INT_MAX) {
-    throw nb::value_error("a priority must lie within the range of a 32-bit integer");
-  }
-  return static_cast<int>(value);
-}
-
 void put(PriorityQueue& queue, nb::object item, nb::handle priority) {
-  int value = priority_value(priority);
+  int value = zarn::py::priority_as_int(priority, "a priority");
   queue.items.push(item.release().ptr(), value);
 }
 

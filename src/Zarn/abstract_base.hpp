@@ -6,7 +6,9 @@
 #pragma once
 
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
 
+#include <climits>
 #include <initializer_list>
 #include <string>
 
@@ -75,6 +77,25 @@ T& base_fields(nb::handle self, const char* what, const char* base_init) {
 inline void finish_construction(nb::handle self, const nb::kwargs& configs) {
   nb::inst_mark_ready(self);
   self.attr("setup")(**configs);
+}
+
+// A priority given as a ZarnPriority or any integer, as a C++ int; `what`
+// names it in the message ("a priority", "a branch's priority").
+inline int priority_as_int(nb::handle priority, const char* what) {
+  nb::object number = nb::steal(PyNumber_Index(priority.ptr()));
+  if (!number.is_valid()) {
+    PyErr_Clear();
+    throw nb::type_error((std::string(what) + " must be a ZarnPriority or an integer, not " +
+                          nb::cast<std::string>(nb::repr(priority)))
+                             .c_str());
+  }
+  int overflow = 0;
+  long value = PyLong_AsLongAndOverflow(number.ptr(), &overflow);
+  if (overflow != 0 || value < INT_MIN || value > INT_MAX) {
+    throw nb::value_error(
+        (std::string(what) + " must lie within the range of a 32-bit integer").c_str());
+  }
+  return static_cast<int>(value);
 }
 
 }  // namespace zarn::py

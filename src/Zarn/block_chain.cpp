@@ -106,13 +106,13 @@ void forget_predecessor(nb::handle next, ZarnBlock* predecessor) {
   if (found != list.end()) list.erase(found);
 }
 
-[[noreturn]] void raise_loop(nb::handle at) {
+}  // namespace
+
+void raise_loop(nb::handle at) {
   throw nb::value_error(("the chain of blocks loops back on itself at " + describe(at) +
                          ": a block cannot follow itself")
                             .c_str());
 }
-
-}  // namespace
 
 // --- construction and bookkeeping -------------------------------------------------
 
@@ -168,9 +168,7 @@ void set_action_seq(ZarnBlock& block, nb::object value) {
 std::vector<nb::object> chain_blocks(nb::handle head, nb::object* rest) {
   std::vector<nb::object> blocks;
   nb::object current = nb::borrow(head);
-  // Brent's cycle detection: constant memory, at most a few extra steps.
-  nb::handle tortoise = current;
-  std::size_t power = 1, steps = 1;
+  LoopGuard guard(current);
   for (;;) {
     blocks.push_back(current);
     nb::object next = block_fields(current).next_block;
@@ -187,13 +185,7 @@ std::vector<nb::object> chain_blocks(nb::handle head, nb::object* rest) {
       *rest = next;
       break;
     }
-    if (next.is(tortoise)) raise_loop(next);
-    if (power == steps) {
-      tortoise = next;
-      power *= 2;
-      steps = 0;
-    }
-    ++steps;
+    if (guard.loops_at(next)) raise_loop(next);
     current = std::move(next);
   }
   return blocks;
@@ -254,8 +246,7 @@ void compute_own_facts(nb::handle self) {
 const ChainFacts& facts(nb::handle self) {
   std::vector<nb::object> stale;  // blocks to compute, head first
   nb::object current = nb::borrow(self);
-  nb::handle tortoise = current;
-  std::size_t power = 1, steps = 1;
+  LoopGuard guard(current);
   for (;;) {
     ZarnBlock& block = block_fields(current);
     if (block.facts.valid) {
@@ -265,7 +256,7 @@ const ChainFacts& facts(nb::handle self) {
     stale.push_back(current);
     nb::object next = block.next_block;
     if (!is_block(next)) break;
-    if (next.is(tortoise)) {
+    if (guard.loops_at(next)) {
       // A looping chain is never clean; the full walks report the loop.
       for (nb::object& looped : stale) {
         ZarnBlock& entry = block_fields(looped);
@@ -278,12 +269,6 @@ const ChainFacts& facts(nb::handle self) {
       }
       return block_fields(self).facts;
     }
-    if (power == steps) {
-      tortoise = next;
-      power *= 2;
-      steps = 0;
-    }
-    ++steps;
     current = std::move(next);
   }
   for (auto it = stale.rbegin(); it != stale.rend(); ++it) compute_own_facts(*it);

@@ -164,19 +164,7 @@ namespace {
 
 int priority_number(nb::handle priority) {
   if (priority.is_none()) return 1;  // NORMAL
-  nb::object number = nb::steal(PyNumber_Index(priority.ptr()));
-  if (!number.is_valid()) {
-    PyErr_Clear();
-    throw nb::type_error(
-        ("a branch's priority must be a ZarnPriority or an integer, not " + describe(priority))
-            .c_str());
-  }
-  int overflow = 0;
-  long value = PyLong_AsLongAndOverflow(number.ptr(), &overflow);
-  if (overflow != 0 || value < INT_MIN || value > INT_MAX) {
-    throw nb::value_error("a branch's priority must lie within the range of a 32-bit integer");
-  }
-  return static_cast<int>(value);
+  return priority_as_int(priority, "a branch's priority");
 }
 
 CompetitionHandle& competition_of(nb::handle competition) {

@@ -178,8 +178,7 @@ nb::object resolve_global(nb::handle self, nb::handle extern_declaration) {
   nb::object table =
       extern_declaration.is_none() ? nb::object(nb::dict()) : nb::borrow(extern_declaration);
   nb::object current = nb::borrow(self);
-  nb::handle tortoise = current;
-  std::size_t power = 1, steps = 1;
+  LoopGuard guard(current);
   for (;;) {
     nb::object result = resolve_current_action_seq(current, table);
     if (!truthy(result)) return result;  // false, or None after a hand-over
@@ -189,17 +188,7 @@ nb::object resolve_global(nb::handle self, nb::handle extern_declaration) {
     // A tail whose facts say it holds actions only (it was resolved when it
     // was built) would resolve to true without any change: skip the walk.
     if (facts(next).clean) return nb::bool_(true);
-    if (next.is(tortoise)) {
-      throw nb::value_error(("the chain of blocks loops back on itself at " + describe(next) +
-                             ": a block cannot follow itself")
-                                .c_str());
-    }
-    if (power == steps) {
-      tortoise = next;
-      power *= 2;
-      steps = 0;
-    }
-    ++steps;
+    if (guard.loops_at(next)) raise_loop(next);
     current = std::move(next);
   }
 }
