@@ -344,3 +344,18 @@ def test_priority_queue_order_and_blocking():
     started = time.monotonic()
     assert q.get(timeout=5) == "late"
     assert time.monotonic() - started < 5
+
+
+def test_an_arbiter_misused_raises_a_python_error(module):
+    competition = CompeteBlock([block_of(act(module, "a")), block_of(act(module, "b"))])
+    (entry,) = competition.run_plan().competitions
+    arbiter = entry.competition
+    assert len(arbiter) == 2 and arbiter.holder is None
+    with pytest.raises(RuntimeError, match="does not hold"):
+        arbiter.release(1)
+    arbiter.acquire(0)
+    assert arbiter.holder == 0
+    with pytest.raises(RuntimeError, match="once"):
+        arbiter.acquire(0)
+    arbiter.release(0)
+    assert arbiter.finished(0) and not arbiter.finished(1)
