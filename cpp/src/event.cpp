@@ -1,13 +1,18 @@
 #include "zarn/event.hpp"
 
+#include <utility>
+
 namespace zarn {
 
 void Event::set() {
+  std::vector<std::function<void()>> callbacks;
   {
     std::lock_guard lock(mutex_);
     flag_ = true;
+    callbacks.swap(on_set_);
   }
   raised_.notify_all();
+  for (auto& callback : callbacks) callback();
 }
 
 void Event::clear() {
@@ -30,6 +35,17 @@ bool Event::wait_for(std::chrono::nanoseconds timeout) const {
   // A steady deadline, so a clock change cannot stretch or cut the wait.
   return raised_.wait_until(lock, std::chrono::steady_clock::now() + timeout,
                             [this] { return flag_; });
+}
+
+void Event::add_on_set(std::function<void()> callback) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!flag_) {
+      on_set_.push_back(std::move(callback));
+      return;
+    }
+  }
+  callback();
 }
 
 }  // namespace zarn

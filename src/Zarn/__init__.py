@@ -5,6 +5,10 @@ The deliverable modules are C++ extensions:
 
 - ``Zarn._zarnprimitives``: ``ZarnState``, ``ZarnId``
 - ``Zarn._zarnaction``: ``ZarnAction`` and its ``ZarnEvent``
+- ``Zarn._zarnblock``: ``ZarnBlock``, chains of blocks and their run plan
+- ``Zarn.blocks``: the block kinds ``StandardBlock``, ``AsyncBlock``,
+  ``CompeteBlock``, ``RunExceptBlock``
+- ``Zarn._zarnpq``: ``ZarnPriority`` and ``ZarnPriorityQueue``
 - ``Zarn._zarnmodule`` (Python): the machine modules a script names with "@"
 - ``Zarn.morvo_client``: records, configuration and ``MorvoClient``
 

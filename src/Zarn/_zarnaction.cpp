@@ -1,20 +1,22 @@
 #include "_zarnaction.hpp"
 
 #include <nanobind/stl/optional.h>
+#include <nanobind/stl/shared_ptr.h>
 #include <nanobind/stl/string.h>
 
-#include <chrono>
-#include <cmath>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "_zarnprimitives.hpp"
-#include "gc_fields.hpp"
-#include "native_wait.hpp"
+#include "abstract_base.hpp"
+#include "core_errors.hpp"
+#include "waiting.hpp"
 #include "zarn/event.hpp"
 
 namespace nb = nanobind;
 using zarn::Event;
+using zarn::py::is_instance;
 using zarn::py::ZarnAction;
 
 namespace {
@@ -27,62 +29,16 @@ struct Imports {
   PyObject* not_executed = nullptr;
   PyObject* deepcopy = nullptr;
   PyObject* action_type = nullptr;
-  unsigned long main_thread_ident = 0;
 };
 Imports imports;
 
-bool is_identifier(nb::handle item) {
-  int result = PyObject_IsInstance(item.ptr(), imports.zarn_id_type);
-  if (result < 0) throw nb::python_error();
-  return result == 1;
-}
-
-// --- waiting -----------------------------------------------------------------
-
-bool wait_native(const Event& event, std::optional<double> timeout_seconds) {
-  if (event.is_set()) return true;
-  using Clock = std::chrono::steady_clock;
-  std::optional<Clock::time_point> deadline;
-  if (timeout_seconds) {
-    double seconds = *timeout_seconds;
-    if (std::isnan(seconds)) throw nb::value_error("timeout must be a number, not nan");
-    if (seconds <= 0) return event.is_set();
-    // Beyond a year counts as forever; it also keeps the arithmetic in range.
-    if (seconds < 365.0 * 24 * 3600) {
-      deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                    std::chrono::duration<double>(seconds));
-    }
-  }
-  const bool on_main_thread = PyThread_get_thread_ident() == imports.main_thread_ident;
-  const bool raised = zarn::py::wait_releasing(
-      [&](Clock::time_point until) { return event.wait_for(until - Clock::now()); }, deadline,
-      on_main_thread);
-  return raised || event.is_set();
-}
-
-// Waits on the package's own events natively, on anything else through its
-// `wait()` method (a threading.Event, say).
-void wait_any(nb::handle event) {
-  Event* native = nullptr;
-  if (nb::try_cast<Event*>(event, native) && native != nullptr) {
-    wait_native(*native, std::nullopt);
-  } else {
-    event.attr("wait")();
-  }
-}
+bool is_identifier(nb::handle item) { return is_instance(item, imports.zarn_id_type); }
 
 // --- ZarnAction ----------------------------------------------------------------
 
-// Methods that take `self` as a plain handle must check themselves that the
-// base construction ran: a subclass whose __init__ skips it leaves no fields.
 ZarnAction& fields(nb::handle self) {
-  if (!nb::inst_ready(self)) {
-    std::string kind = nb::cast<std::string>(nb::handle(Py_TYPE(self.ptr())).attr("__name__"));
-    throw nb::type_error((kind + " was not initialised as an action: its __init__ must call "
-                                 "super().__init__(module, **settings)")
-                             .c_str());
-  }
-  return *nb::inst_ptr<ZarnAction>(self);
+  return zarn::py::base_fields<ZarnAction>(self, "an action",
+                                           "super().__init__(module, **settings)");
 }
 
 nb::list& dependency_list(ZarnAction& action) {
@@ -92,40 +48,18 @@ nb::list& dependency_list(ZarnAction& action) {
   return static_cast<nb::list&>(action.dependency);
 }
 
-// A concrete kind must define both abstract operations; the base defines
-// neither for real, so finding the base's own function means it is missing.
-void check_concrete(nb::handle self) {
-  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()));
-  std::string missing;
-  for (const char* name : {"execute", "setup"}) {
-    nb::object own = nb::steal(PyObject_GetAttrString(type, name));
-    if (!own.is_valid()) throw nb::python_error();
-    nb::object base = nb::steal(PyObject_GetAttrString(imports.action_type, name));
-    if (!base.is_valid()) throw nb::python_error();
-    if (own.is(base)) missing += std::string(missing.empty() ? "'" : ", '") + name + "'";
-  }
-  if (!missing.empty()) {
-    std::string type_name = nb::cast<std::string>(nb::handle(type).attr("__name__"));
-    throw nb::type_error(("Can't instantiate abstract class " + type_name +
-                          " without an implementation for abstract methods " + missing)
-                             .c_str());
-  }
-}
-
 void init_action(nb::pointer_and_handle<ZarnAction> self, nb::object module, nb::kwargs configs) {
-  check_concrete(self.h);
+  zarn::py::check_concrete(self.h, imports.action_type, {"execute", "setup"});
   nb::object params = nb::steal(PyObject_CallOneArg(imports.deepcopy, configs.ptr()));
   if (!params.is_valid()) throw nb::python_error();
   new (self.p) ZarnAction{nb::borrow(imports.not_executed),
-                          nb::cast(new Event(), nb::rv_policy::take_ownership),
+                          nb::cast(std::make_shared<Event>()),
                           std::move(module),
                           nb::list(),
                           nb::none(),
-                          std::move(params)};
-  // `setup` may read and write the base fields, so the instance must count as
-  // constructed before it runs.
-  nb::inst_mark_ready(self.h);
-  self.h.attr("setup")(**configs);
+                          std::move(params),
+                          nb::none()};
+  zarn::py::finish_construction(self.h, configs);
 }
 
 bool dependency_is_resolved(ZarnAction& action) {
@@ -171,9 +105,11 @@ void wait_signals(ZarnAction& action) {
   // because the lock is released while waiting.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(deps.ptr()); ++i) {
     nb::object item = nb::borrow(PyList_GET_ITEM(deps.ptr(), i));
-    wait_any(item.attr("finish_signal"));
+    zarn::py::wait_any(item.attr("finish_signal"));
   }
-  if (!action.script_dep.is_none()) wait_any(action.script_dep);
+  // A reference of our own: another thread may replace the field meanwhile.
+  nb::object predecessor = action.script_dep;
+  if (!predecessor.is_none()) zarn::py::wait_any(predecessor);
 }
 
 void run(nb::handle self) {
@@ -195,11 +131,10 @@ nb::object copy_action(nb::handle self) {
   nb::handle type = reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()));
   nb::object copied = type(action.module, **nb::borrow<nb::dict>(action.params));
   copied.attr("add_dependencies")(dependency_list(action));
+  // A copy stays in the guarded part of its original; block copies, which
+  // make new guarded parts, replace it.
+  fields(copied).guard = action.guard;
   return copied;
-}
-
-nb::object import_attr(const char* module, const char* name) {
-  return nb::module_::import_(module).attr(name);
 }
 
 }  // namespace
@@ -207,25 +142,28 @@ nb::object import_attr(const char* module, const char* name) {
 NB_MODULE(_zarnaction, m) {
   m.doc() = "The abstract action of a ZARN script and the event that signals its end.";
 
-  nb::object state_type = import_attr("Zarn._zarnprimitives", "ZarnState");
-  imports.zarn_id_type = import_attr("Zarn._zarnprimitives", "ZarnId").release().ptr();
-  imports.not_executed = nb::object(state_type.attr("NotExecuted")).release().ptr();
-  imports.zarn_state_type = state_type.release().ptr();
-  imports.deepcopy = import_attr("copy", "deepcopy").release().ptr();
-  imports.main_thread_ident = nb::cast<unsigned long>(
-      nb::module_::import_("threading").attr("main_thread")().attr("ident"));
+  zarn::py::register_core_error_translator();
+  zarn::py::init_waiting();
+  using zarn::py::import_attr;
+  imports.zarn_state_type = import_attr("Zarn._zarnprimitives", "ZarnState");
+  imports.zarn_id_type = import_attr("Zarn._zarnprimitives", "ZarnId");
+  imports.not_executed =
+      nb::object(nb::handle(imports.zarn_state_type).attr("NotExecuted")).release().ptr();
+  imports.deepcopy = import_attr("copy", "deepcopy");
 
+  // Created in C++ and held by shared ownership: a thread waiting on an event
+  // keeps it alive even when every Python reference to it is dropped.
   nb::class_<Event>(m, "ZarnEvent",
                     "A thread-safe flag: set() raises it, clear() lowers it, wait() blocks\n"
                     "until it is raised. Behaves like threading.Event.")
-      .def(nb::init<>())
+      .def(nb::new_([] { return std::make_shared<Event>(); }))
       .def("set", &Event::set, "Raises the flag and wakes every waiting thread.")
       .def("clear", &Event::clear)
       .def("is_set", &Event::is_set)
       .def(
           "wait",
-          [](const Event& self, std::optional<double> timeout) {
-            return wait_native(self, timeout);
+          [](std::shared_ptr<const Event> self, std::optional<double> timeout) {
+            return zarn::py::wait_native(self, timeout);
           },
           nb::arg("timeout") = nb::none(),
           "Blocks until the flag is raised or `timeout` seconds have passed;\n"
@@ -237,10 +175,10 @@ NB_MODULE(_zarnaction, m) {
   auto action =
       nb::class_<ZarnAction>(
           m, "ZarnAction",
-          nb::type_slots(
-              zarn::py::GcFields<ZarnAction, &ZarnAction::state, &ZarnAction::finish_signal,
-                                 &ZarnAction::module, &ZarnAction::dependency,
-                                 &ZarnAction::script_dep, &ZarnAction::params>::slots),
+          nb::type_slots(zarn::py::GcFields<ZarnAction, &ZarnAction::state,
+                                            &ZarnAction::finish_signal, &ZarnAction::module,
+                                            &ZarnAction::dependency, &ZarnAction::script_dep,
+                                            &ZarnAction::params, &ZarnAction::guard>::slots),
           "The basic action of a script. It stores its current state (ZarnState)\n"
           "and gives a finish signal. It is blocking: run() waits until the\n"
           "previous and the dependent signals are all resolved, then executes.\n\n"
@@ -268,6 +206,8 @@ NB_MODULE(_zarnaction, m) {
           .def_prop_rw(
               "params", [](const ZarnAction& self) { return self.params; },
               [](ZarnAction& self, nb::dict value) { self.params = std::move(value); })
+          .def_rw("guard", &ZarnAction::guard, nb::arg().none(),
+                  "The guarded part (a ZarnGuard) the action runs in, or None.")
           .def("run", &run,
                "Waits for every dependency's finish signal, then for the script-order\n"
                "predecessor, then calls execute(). Raises AssertionError first if a\n"

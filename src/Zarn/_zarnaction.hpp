@@ -16,6 +16,9 @@ struct ZarnAction {
   nb::object dependency;
   nb::object script_dep;
   nb::object params;
+  // The guarded part (try/except) the action belongs to, or None: set by the
+  // block layer, kept by copy(), read by the run plan.
+  nb::object guard;
 };
 
 }  // namespace zarn::py

@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "core_errors.hpp"
 #include "gc_fields.hpp"
 #include "zarn/records.hpp"
 #include "zarn/yaml_tree.hpp"
@@ -473,6 +474,7 @@ using namespace zarn::py::morvo;
 NB_MODULE(morvo_client, m) {
   namespace rec = zarn::records;
   m.doc() = "Client of the machine's controller service: protocol records and MorvoClient.";
+  zarn::py::register_core_error_translator();
 
   for (const rec::Enumeration* enumeration : rec::enumerations()) add_enumeration(m, *enumeration);
 

@@ -1,5 +1,8 @@
 import _thread
 import gc
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 import weakref
@@ -302,6 +305,55 @@ def test_ctrl_c_interrupts_a_wait_on_the_main_thread():
         event.wait()
     assert time.monotonic() - started < 5
     timer.join()
+
+
+# The scenario runs in a child process: before events were shared, dropping
+# the event froze the whole interpreter, which no in-process test survives.
+DROP_WHILE_WAITING = textwrap.dedent(
+    """
+    import threading, time
+    from Zarn._zarnaction import ZarnAction, ZarnEvent
+
+    class Step(ZarnAction):
+        def setup(self):
+            pass
+
+        def execute(self):
+            self.finish_signal.set()
+
+    forgotten = Step(None)
+    forgotten.set_script_dep(ZarnEvent())  # its only reference
+    threading.Thread(target=forgotten.run, daemon=True).start()
+
+    awaited = ZarnEvent()
+    watched = Step(None)
+    watched.set_script_dep(awaited)
+    waiter = threading.Thread(target=watched.run, daemon=True)
+    waiter.start()
+    time.sleep(0.2)
+
+    forgotten.script_dep = None  # destroys nothing a waiter still uses
+    print("dropped", flush=True)
+    watched.script_dep = None  # the waiter still waits on the same event
+    time.sleep(0.05)
+    print("still waiting" if waiter.is_alive() else "released early", flush=True)
+    awaited.set()
+    waiter.join(5)
+    print("finished" if watched.finish_signal.is_set() else "stuck", flush=True)
+    """
+)
+
+
+def test_dropping_an_event_while_a_thread_waits_on_it_freezes_nothing():
+    result = subprocess.run(
+        [sys.executable, "-c", DROP_WHILE_WAITING],
+        check=False,
+        capture_output=True,
+        text=True,
+        timeout=30,
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split("\n")[:3] == ["dropped", "still waiting", "finished"]
 
 
 # --- memory ----------------------------------------------------------------------

@@ -1,0 +1,370 @@
+// The run plan of a compiled chain: every action with what it waits for, the
+// competitions with their branches and priorities, and the guarded parts, all
+// known before anything runs. An executor can count each action's unfinished
+// waits, hand the action to a worker when the count reaches zero, and never
+// needs a thread blocked per waiting action.
+
+#include <nanobind/stl/string.h>
+
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "_zarnblock.hpp"
+#include "abstract_base.hpp"
+
+namespace zarn::py {
+
+namespace {
+
+struct RunStep {
+  nb::object index, action, kind, waits, after, events, competition, branch, guard;
+};
+struct RunBranch {
+  nb::object index, priority, turn, release, steps;
+};
+struct RunCompetition {
+  nb::object competition, module_name, start, join, branches;
+};
+struct RunGuard {
+  nb::object guard, exception, steps, outer;
+};
+struct RunPlan {
+  nb::object steps, competitions, guards;
+};
+
+nb::object index_or_none(long value) {
+  return value < 0 ? nb::none() : nb::object(nb::int_(value));
+}
+
+// Refuses a plan in which some actions wait for one another in a circle.
+void refuse_circles(const std::vector<std::vector<long>>& waits, nb::handle items) {
+  const std::size_t count = waits.size();
+  std::vector<std::size_t> unfinished(count, 0);
+  std::vector<std::vector<long>> successors(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    unfinished[i] = waits[i].size();
+    for (long j : waits[i]) successors[static_cast<std::size_t>(j)].push_back(static_cast<long>(i));
+  }
+  std::vector<long> ready;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (unfinished[i] == 0) ready.push_back(static_cast<long>(i));
+  }
+  std::size_t done = 0;
+  while (!ready.empty()) {
+    long step = ready.back();
+    ready.pop_back();
+    ++done;
+    for (long next : successors[static_cast<std::size_t>(step)]) {
+      if (--unfinished[static_cast<std::size_t>(next)] == 0) ready.push_back(next);
+    }
+  }
+  if (done == count) return;
+
+  // Every step left over waits for another one left over: follow the waits
+  // until one repeats, which closes the circle.
+  long start = 0;
+  while (unfinished[static_cast<std::size_t>(start)] == 0) ++start;
+  std::unordered_map<long, std::size_t> seen;
+  std::vector<long> path;
+  long current = start;
+  while (seen.find(current) == seen.end()) {
+    seen.emplace(current, path.size());
+    path.push_back(current);
+    for (long j : waits[static_cast<std::size_t>(current)]) {
+      if (unfinished[static_cast<std::size_t>(j)] != 0) {
+        current = j;
+        break;
+      }
+    }
+  }
+  std::string circle;
+  const std::size_t from = seen[current];
+  constexpr std::size_t kShown = 8;
+  for (std::size_t k = from; k < path.size() && k - from < kShown; ++k) {
+    circle += describe(items[static_cast<std::size_t>(path[k])]) + " waits for ";
+  }
+  if (path.size() - from > kShown) circle += "... ";
+  circle += describe(items[static_cast<std::size_t>(current)]);
+  throw nb::value_error(("run_plan(): these actions wait for one another, so none of them could "
+                         "ever start: " +
+                         circle)
+                            .c_str());
+}
+
+}  // namespace
+
+nb::object run_plan(nb::handle self) {
+  nb::list items = flatten_chain(self, "run_plan()");
+  wire_sequence(items, nb::none(), true);
+  lift_turn_waits(items);
+  const std::size_t count = nb::len(items);
+
+  std::unordered_map<PyObject*, long> action_at, signal_at;
+  for (std::size_t i = 0; i < count; ++i) {
+    nb::handle action = items[i];
+    if (!action_at.emplace(action.ptr(), static_cast<long>(i)).second) {
+      throw nb::value_error(("run_plan(): " + describe(action) +
+                             " stands twice in the run, but an action runs once; repeat a "
+                             "block by copying it")
+                                .c_str());
+    }
+    signal_at.emplace(action_fields(action).finish_signal.ptr(), static_cast<long>(i));
+  }
+
+  struct Frame {
+    long competition;  // -1 for a parallel group
+  };
+  std::vector<RunCompetition> competitions;
+  std::vector<std::vector<RunBranch>> branches_of;  // per competition
+  std::vector<Frame> frames;
+  std::vector<std::pair<std::size_t, std::size_t>> open;  // (competition, branch slot)
+  std::vector<std::vector<long>> waits(count);
+  nb::list steps;
+
+  std::unordered_map<PyObject*, long> guard_at;
+  std::vector<nb::object> guards;
+  std::vector<std::vector<long>> guard_steps;
+  auto guard_index = [&](nb::handle guard) -> long {
+    auto found = guard_at.find(guard.ptr());
+    if (found != guard_at.end()) return found->second;
+    long index = static_cast<long>(guards.size());
+    guard_at.emplace(guard.ptr(), index);
+    guards.push_back(nb::borrow(guard));
+    guard_steps.emplace_back();
+    return index;
+  };
+
+  for (std::size_t i = 0; i < count; ++i) {
+    nb::handle action = items[i];
+    ZarnAction& fields = action_fields(action);
+    const std::string role = marker_role(action);
+    const long here = static_cast<long>(i);
+
+    // What the action waits for: its dependencies, then its predecessor.
+    std::unordered_set<long> known;
+    nb::list events;
+    for (nb::handle dependency : fields.dependency) {
+      if (is_identifier(dependency)) {
+        throw nb::value_error(("run_plan(): " + describe(action) +
+                               " waits for the unresolved name " + describe(dependency.attr("id")))
+                                  .c_str());
+      }
+      if (!is_action(dependency)) {
+        throw nb::type_error(("run_plan(): " + describe(action) + " waits for " +
+                              describe(dependency) + ", which is not an action")
+                                 .c_str());
+      }
+      nb::object signal = action_fields(dependency).finish_signal;
+      events.append(signal);
+      auto found = action_at.find(dependency.ptr());
+      if (found == action_at.end()) {
+        if (!truthy(signal.attr("is_set")())) {
+          throw nb::value_error(("run_plan(): " + describe(action) + " waits for " +
+                                 describe(dependency) +
+                                 ", which is not part of this run, so it could never start")
+                                    .c_str());
+        }
+        continue;
+      }
+      if (known.insert(found->second).second) waits[i].push_back(found->second);
+    }
+    long after = -1;
+    if (!fields.script_dep.is_none()) {
+      events.append(fields.script_dep);
+      auto found = signal_at.find(fields.script_dep.ptr());
+      if (found != signal_at.end()) {
+        after = found->second;
+        if (known.insert(after).second) waits[i].push_back(after);
+      }
+    }
+
+    // Where the action stands: its competition and branch, its guarded part.
+    long competition = -1, branch = -1;
+    auto record_in_open = [&](long step) {
+      for (auto& [c, b] : open) {
+        nb::borrow<nb::list>(branches_of[c][b].steps).append(nb::int_(step));
+      }
+    };
+    if (role == "start") {
+      record_in_open(here);
+      nb::object arbiter = action.attr("competition");
+      if (arbiter.is_none()) {
+        frames.push_back({-1});
+      } else {
+        frames.push_back({static_cast<long>(competitions.size())});
+        competitions.push_back(
+            {arbiter, arbiter.attr("module_name"), nb::int_(here), nb::none(), nb::list()});
+        branches_of.emplace_back();
+      }
+    } else if (role == "join") {
+      if (frames.empty()) throw nb::value_error("run_plan(): a group's join without its start");
+      Frame frame = frames.back();
+      frames.pop_back();
+      if (frame.competition >= 0) {
+        competitions[static_cast<std::size_t>(frame.competition)].join = nb::int_(here);
+      }
+      record_in_open(here);
+    } else if (role == "turn") {
+      record_in_open(here);
+      if (frames.empty() || frames.back().competition < 0) {
+        throw nb::value_error("run_plan(): a competing branch's turn outside its competition");
+      }
+      const std::size_t c = static_cast<std::size_t>(frames.back().competition);
+      const long number = nb::cast<long>(action.attr("branch"));
+      nb::object priorities = competitions[c].competition.attr("priorities");
+      nb::object priority = number < static_cast<long>(nb::len(priorities))
+                                ? nb::object(priorities[number])
+                                : nb::none();
+      branches_of[c].push_back(
+          {nb::int_(number), priority, nb::int_(here), nb::none(), nb::list()});
+      open.emplace_back(c, branches_of[c].size() - 1);
+      competition = static_cast<long>(c);
+      branch = number;
+    } else if (role == "release") {
+      if (open.empty()) throw nb::value_error("run_plan(): a release without its turn");
+      auto [c, b] = open.back();
+      open.pop_back();
+      branches_of[c][b].release = nb::int_(here);
+      competition = static_cast<long>(c);
+      branch = nb::cast<long>(branches_of[c][b].index);
+      record_in_open(here);
+    } else {
+      record_in_open(here);
+    }
+    if (competition < 0 && !open.empty()) {
+      competition = static_cast<long>(open.back().first);
+      branch = nb::cast<long>(branches_of[open.back().first][open.back().second].index);
+    }
+
+    long guard = -1;
+    nb::object part = fields.guard;
+    for (int depth = 0; !part.is_none(); ++depth) {
+      if (depth > 10000)
+        throw nb::value_error("run_plan(): guarded parts enclose each other in a loop");
+      long index = guard_index(part);
+      if (guard < 0) guard = index;
+      guard_steps[static_cast<std::size_t>(index)].push_back(here);
+      part = part.attr("outer");
+    }
+
+    nb::list wait_list;
+    for (long j : waits[i]) wait_list.append(nb::int_(j));
+    const char* kind = role.empty() ? "action" : role.c_str();
+    steps.append(nb::cast(
+        RunStep{nb::int_(here), nb::borrow(action), nb::str(kind), wait_list, index_or_none(after),
+                events, index_or_none(competition), index_or_none(branch), index_or_none(guard)},
+        nb::rv_policy::move));
+  }
+  if (!frames.empty() || !open.empty()) {
+    throw nb::value_error("run_plan(): a group's markers are out of order");
+  }
+  refuse_circles(waits, items);
+
+  nb::list competition_list;
+  for (std::size_t c = 0; c < competitions.size(); ++c) {
+    nb::list branch_list;
+    for (RunBranch& entry : branches_of[c])
+      branch_list.append(nb::cast(entry, nb::rv_policy::copy));
+    competitions[c].branches = branch_list;
+    competition_list.append(nb::cast(competitions[c], nb::rv_policy::copy));
+  }
+  nb::list guard_list;
+  for (std::size_t g = 0; g < guards.size(); ++g) {
+    nb::list members;
+    for (long step : guard_steps[g]) members.append(nb::int_(step));
+    nb::object outer = guards[g].attr("outer");
+    long outer_index = -1;
+    if (!outer.is_none()) {
+      auto found = guard_at.find(outer.ptr());
+      if (found != guard_at.end()) outer_index = found->second;
+    }
+    guard_list.append(nb::cast(
+        RunGuard{guards[g], guards[g].attr("exception"), members, index_or_none(outer_index)},
+        nb::rv_policy::move));
+  }
+  return nb::cast(RunPlan{steps, competition_list, guard_list}, nb::rv_policy::move);
+}
+
+void bind_plan(nb::module_& m) {
+  nb::class_<RunStep>(
+      m, "ZarnRunStep",
+      nb::type_slots(GcFields<RunStep, &RunStep::index, &RunStep::action, &RunStep::kind,
+                              &RunStep::waits, &RunStep::after, &RunStep::events,
+                              &RunStep::competition, &RunStep::branch, &RunStep::guard>::slots),
+      "One action of a run plan.")
+      .def_ro("index", &RunStep::index, "Its position in the plan's steps.")
+      .def_ro("action", &RunStep::action, "The action to run.")
+      .def_ro("kind", &RunStep::kind,
+              "'action' for an action of the script; for the markers of a group:\n"
+              "'start', 'join', 'turn' (request() it rather than run it on a\n"
+              "worker: it finishes when its branch gets the module) and 'release'.")
+      .def_ro("waits", &RunStep::waits,
+              "Indices of the steps that must have finished before it starts: its\n"
+              "dependencies, then its predecessor in script order.")
+      .def_ro("after", &RunStep::after, "Index of its predecessor in script order, or None.")
+      .def_ro("events", &RunStep::events,
+              "Every event run() waits for: the dependencies' finish signals, then the\n"
+              "predecessor's (an event from outside the plan for the first step, when\n"
+              "one was set).")
+      .def_ro("competition", &RunStep::competition,
+              "Index into the plan's competitions of the innermost competing branch\n"
+              "the step belongs to, or None.")
+      .def_ro("branch", &RunStep::branch, "That branch's number, or None.")
+      .def_ro("guard", &RunStep::guard,
+              "Index into the plan's guards of the innermost guarded part, or None.")
+      .def("__repr__", [](const RunStep& self) {
+        return "<ZarnRunStep " + nb::cast<std::string>(nb::str(self.index)) + " " +
+               nb::cast<std::string>(self.kind) + " " + describe(self.action) + " waits " +
+               describe(self.waits) + ">";
+      });
+  nb::class_<RunBranch>(
+      m, "ZarnRunBranch",
+      nb::type_slots(GcFields<RunBranch, &RunBranch::index, &RunBranch::priority, &RunBranch::turn,
+                              &RunBranch::release, &RunBranch::steps>::slots),
+      "One branch of a competition in a run plan.")
+      .def_ro("index", &RunBranch::index, "The branch's number in its competition.")
+      .def_ro("priority", &RunBranch::priority,
+              "Its priority as its block carries it (None counts as NORMAL).")
+      .def_ro("turn", &RunBranch::turn, "Index of its turn step.")
+      .def_ro("release", &RunBranch::release, "Index of its release step.")
+      .def_ro("steps", &RunBranch::steps, "Indices of the steps between turn and release.");
+  nb::class_<RunCompetition>(
+      m, "ZarnRunCompetition",
+      nb::type_slots(GcFields<RunCompetition, &RunCompetition::competition,
+                              &RunCompetition::module_name, &RunCompetition::start,
+                              &RunCompetition::join, &RunCompetition::branches>::slots),
+      "A competing group in a run plan.")
+      .def_ro("competition", &RunCompetition::competition,
+              "Its arbiter, a ZarnCompetition (the turn markers use it).")
+      .def_ro("module_name", &RunCompetition::module_name,
+              "The machine module its branches contend for.")
+      .def_ro("start", &RunCompetition::start, "Index of its start step.")
+      .def_ro("join", &RunCompetition::join, "Index of its join step.")
+      .def_ro("branches", &RunCompetition::branches, "Its branches (ZarnRunBranch), in order.");
+  nb::class_<RunGuard>(m, "ZarnRunGuard",
+                       nb::type_slots(GcFields<RunGuard, &RunGuard::guard, &RunGuard::exception,
+                                               &RunGuard::steps, &RunGuard::outer>::slots),
+                       "A guarded part in a run plan.")
+      .def_ro("guard", &RunGuard::guard, "The ZarnGuard the actions carry.")
+      .def_ro("exception", &RunGuard::exception, "The part that handles a failure.")
+      .def_ro("steps", &RunGuard::steps,
+              "Indices of every step inside it, inner guarded parts included.")
+      .def_ro("outer", &RunGuard::outer, "Index of the enclosing guarded part, or None.");
+  nb::class_<RunPlan>(
+      m, "ZarnRunPlan",
+      nb::type_slots(
+          GcFields<RunPlan, &RunPlan::steps, &RunPlan::competitions, &RunPlan::guards>::slots),
+      "Everything an executor needs to run a compiled chain; see\n"
+      "ZarnBlock.run_plan().")
+      .def_ro("steps", &RunPlan::steps, "Every action to run (ZarnRunStep), in script order.")
+      .def_ro("competitions", &RunPlan::competitions,
+              "The competing groups (ZarnRunCompetition), in script order.")
+      .def_ro("guards", &RunPlan::guards,
+              "The guarded parts (ZarnRunGuard), in the order they are met.")
+      .def("__len__", [](const RunPlan& self) { return nb::len(self.steps); });
+}
+
+}  // namespace zarn::py
