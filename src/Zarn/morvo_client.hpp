@@ -10,6 +10,7 @@
 #include <string_view>
 #include <utility>
 
+#include "core_errors.hpp"
 #include "zarn/channels.hpp"
 #include "zarn/subscription.hpp"
 
@@ -35,11 +36,10 @@ inline std::string_view utf8_view(nb::handle text) {
 
 inline std::string type_of(nb::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
 
-// Raises Python's struct.error, the exception that callers who know the
-// standard packed-structure module expect for format problems.
+// Raises Python's struct.error, as the shared translator does for the
+// core's format errors.
 [[noreturn]] inline void raise_struct_error(const std::string& message) {
-  nb::object error_type = nb::module_::import_("struct").attr("error");
-  PyErr_SetString(error_type.ptr(), message.c_str());
+  zarn::py::set_struct_error(message.c_str());
   throw nb::python_error();
 }
 

@@ -103,13 +103,9 @@ bool acquire_lock(zarn::Lock& lock, bool blocking, double timeout) {
                         deadline);
 }
 
-void release_lock(zarn::Lock& lock) {
-  try {
-    lock.release();
-  } catch (const std::logic_error& e) {
-    throw nb::builtin_exception(nb::exception_type::runtime_error, e.what());
-  }
-}
+// Releasing a lock that is not held throws std::logic_error, which reaches
+// Python as the RuntimeError that threading.Lock raises too.
+void release_lock(zarn::Lock& lock) { lock.release(); }
 
 nb::object wrap_lock(std::shared_ptr<zarn::Lock> lock) { return nb::cast(PyLock{std::move(lock)}); }
 
