@@ -95,6 +95,9 @@ struct MorvoClient {
   nb::object module_data_map = nb::none();
   nb::object input_start_byte = nb::none();
   nb::object output_start_byte = nb::none();
+  // MorvoID (as an integer) of each IO module to its position in slot order,
+  // so that IO commands find a module's own entry among the start bytes.
+  nb::object io_positions = nb::none();
 
   // Request channels and result subscription.
   std::shared_ptr<zarn::client::MessagingContext> messaging;
@@ -113,7 +116,8 @@ struct MorvoClient {
       : server_address(std::move(server)),
         config_fp(std::move(config_file_path)),
         config_data(nb::none()),
-        module_data_map(nb::dict()) {
+        module_data_map(nb::dict()),
+        io_positions(nb::dict()) {
     load_config();
     decode_io_config();
     open_channels();
@@ -125,6 +129,9 @@ struct MorvoClient {
   void load_config();
   void decode_io_config();
   nb::object get_morvo_dict(nb::handle target);
+  // The position in slot order of the IO module whose device map this is,
+  // when decode_io_config saw it among the modules.
+  std::optional<std::size_t> io_slot_position(nb::handle device_map) const;
 
   // Constructor steps 7 to 11: messaging context, request sockets, command
   // id prefix and counter, locks.
@@ -144,5 +151,7 @@ struct MorvoClient {
 
 // Adds the request channels, the result subscription and their classes.
 void bind_channels(nb::module_& m, nb::class_<MorvoClient>& client);
+// Adds the conditions, motor commands and IO commands.
+void bind_commands(nb::class_<MorvoClient>& client);
 
 }  // namespace zarn::py::morvo
