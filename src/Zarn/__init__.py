@@ -10,7 +10,9 @@ The deliverable modules are C++ extensions:
   ``CompeteBlock``, ``RunExceptBlock``
 - ``Zarn._zarnpq``: ``ZarnPriority`` and ``ZarnPriorityQueue``
 - ``Zarn._zarnmodule`` (Python): the machine modules a script names with "@"
-- ``Zarn.morvo_client``: records, configuration and ``MorvoClient``
+- ``Zarn.morvo_client``: records, configuration and ``MorvoClient`` with its
+  conditions, motor and IO commands (``python -m Zarn.morvo_client`` runs
+  its demonstration sequence)
 
 Scripts are read by ``Zarn.parse`` (see ``Zarn.parsing``); its errors are
 ``Zarn.ZarnSyntaxError`` and ``Zarn.ZarnCompileError``.

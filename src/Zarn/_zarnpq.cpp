@@ -49,8 +49,7 @@ nb::object get(PriorityQueue& queue, bool block, std::optional<double> timeout) 
     item = queue.items.try_pop();
   } else {
     zarn::py::wait_in_slices(timeout, [&](std::chrono::nanoseconds slice) {
-      item =
-          slice == std::chrono::nanoseconds::max() ? queue.items.pop() : queue.items.pop_for(slice);
+      item = queue.items.pop_for(slice);
       return item.has_value();
     });
   }

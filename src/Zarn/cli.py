@@ -1,6 +1,7 @@
 """The `zarn` command line."""
 
 import argparse
+import os
 import sys
 from pathlib import Path
 
@@ -8,6 +9,14 @@ import Zarn
 
 DEFAULT_CONFIG = "/opt/kvt/configs/handler_settings.yaml"
 EXAMPLE_CONFIG = Path(Zarn.__file__).parent / "examples" / "handler_settings.yaml"
+# Names the configuration the programs use when none is given; MorvoClient
+# itself keeps its own default.
+CONFIG_VARIABLE = "ZARN_CONFIG"
+
+
+def configured_path():
+    """The configuration file named by ZARN_CONFIG, else the default path."""
+    return os.environ.get(CONFIG_VARIABLE) or DEFAULT_CONFIG
 
 
 def find_devices(tree, path=(), where=""):
@@ -86,14 +95,19 @@ def describe_machine(config_path, out=print):
 
 
 def _cmd_config(args):
-    path = args.path if args.path is not None else DEFAULT_CONFIG
+    path = args.path if args.path is not None else configured_path()
     if describe_machine(path) is not None:
         return 0
     if args.path is None and not Path(path).exists():
+        where = (
+            f"{CONFIG_VARIABLE} ({path})"
+            if os.environ.get(CONFIG_VARIABLE)
+            else "the default path"
+        )
         fail(
-            "no configuration at the default path; name one with `zarn config PATH`, "
-            f"for example the example machine installed with the package:\n"
-            f"  zarn config {EXAMPLE_CONFIG}"
+            f"no configuration at {where}; name one with `zarn config PATH` or "
+            f"{CONFIG_VARIABLE}=PATH, for example the example machine installed with "
+            f"the package:\n  zarn config {EXAMPLE_CONFIG}"
         )
     return 1
 
@@ -115,6 +129,10 @@ def _cmd_demo(args):
 def _cmd_sim(arguments):
     from Zarn import sim
 
+    configured = os.environ.get(CONFIG_VARIABLE)
+    if configured:
+        # In front, so that a --config of the user's own comes later and wins.
+        arguments = ["--config", configured, *arguments]
     return sim.run_program(arguments)
 
 
@@ -145,15 +163,16 @@ def main(argv=None):
     config.add_argument(
         "path",
         nargs="?",
-        help=f"configuration file (default {DEFAULT_CONFIG})",
+        help=f"configuration file (default: ${CONFIG_VARIABLE}, else {DEFAULT_CONFIG})",
     )
     config.set_defaults(handler=_cmd_config)
 
     commands.add_parser(
         "sim",
         add_help=False,
-        help="run a simulated controller service: zarn sim --config FILE "
-        "[--address HOST] [--speed F] ... (zarn sim --help)",
+        help="run a simulated controller service: zarn sim [--config FILE] "
+        f"[--address HOST] [--speed F] ... (FILE defaults to ${CONFIG_VARIABLE}; "
+        "zarn sim --help)",
     )
 
     args = parser.parse_args(argv)

@@ -414,6 +414,23 @@ void MorvoClient::decode_io_config() {
                       " cannot be ordered: " + nb::str(error.value()).c_str());
   }
 
+  // Later entries of one MorvoID win, as they do in its device map.
+  nb::dict positions;
+  std::vector<std::size_t> position_of(count);
+  std::size_t next_position = 0;
+  for (nb::handle index : order) position_of[nb::cast<std::size_t>(index)] = next_position++;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!PyDict_Check(entries[i].ptr())) continue;
+    PyObject* id = PyDict_GetItemString(entries[i].ptr(), "MorvoID");
+    if (id == nullptr) continue;
+    PyObject* number = PyNumber_Long(id);
+    if (number == nullptr) {
+      PyErr_Clear();  // a lookup of this id reports it
+      continue;
+    }
+    positions[nb::steal(number)] = position_of[i];
+  }
+
   nb::list outputs;
   nb::list inputs;
   output_start_byte = outputs;
@@ -453,6 +470,25 @@ void MorvoClient::decode_io_config() {
   }
   inputs.append(input_index);
   outputs.append(output_index);
+  io_positions = positions;
+}
+
+std::optional<std::size_t> MorvoClient::io_slot_position(nb::handle device_map) const {
+  if (!PyDict_Check(device_map.ptr()) || !PyDict_Check(io_positions.ptr())) return std::nullopt;
+  PyObject* id = PyDict_GetItemString(device_map.ptr(), "MorvoID");
+  if (id == nullptr) return std::nullopt;
+  PyObject* number = PyNumber_Long(id);
+  if (number == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  nb::object key = nb::steal(number);
+  PyObject* position = PyDict_GetItemWithError(io_positions.ptr(), key.ptr());
+  if (position == nullptr) {
+    if (PyErr_Occurred()) throw nb::python_error();
+    return std::nullopt;
+  }
+  return nb::cast<std::size_t>(nb::handle(position));
 }
 
 nb::object MorvoClient::get_morvo_dict(nb::handle target) {
@@ -517,8 +553,9 @@ NB_MODULE(morvo_client, m) {
           zarn::py::GcFields<MorvoClient, &MorvoClient::server_address, &MorvoClient::config_fp,
                              &MorvoClient::config_data, &MorvoClient::module_data_map,
                              &MorvoClient::input_start_byte, &MorvoClient::output_start_byte,
-                             &MorvoClient::context, &MorvoClient::count_lock,
-                             &MorvoClient::enqueue_lock, &MorvoClient::logger_lock>::slots),
+                             &MorvoClient::io_positions, &MorvoClient::context,
+                             &MorvoClient::count_lock, &MorvoClient::enqueue_lock,
+                             &MorvoClient::logger_lock>::slots),
       "The client through which host scripts drive the machine.");
   client
       .def(
@@ -563,4 +600,5 @@ NB_MODULE(morvo_client, m) {
                   "Decodes a received record by its layout into a list of ints and texts.");
 
   bind_channels(m, client);
+  bind_commands(client);
 }

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <utility>
 
+#include "core_errors.hpp"
 #include "zarn/channels.hpp"
 #include "zarn/subscription.hpp"
 
@@ -35,11 +36,10 @@ inline std::string_view utf8_view(nb::handle text) {
 
 inline std::string type_of(nb::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
 
-// Raises Python's struct.error, the exception that callers who know the
-// standard packed-structure module expect for format problems.
+// Raises Python's struct.error, as the shared translator does for the
+// core's format errors.
 [[noreturn]] inline void raise_struct_error(const std::string& message) {
-  nb::object error_type = nb::module_::import_("struct").attr("error");
-  PyErr_SetString(error_type.ptr(), message.c_str());
+  zarn::py::set_struct_error(message.c_str());
   throw nb::python_error();
 }
 
@@ -95,6 +95,9 @@ struct MorvoClient {
   nb::object module_data_map = nb::none();
   nb::object input_start_byte = nb::none();
   nb::object output_start_byte = nb::none();
+  // MorvoID (as an integer) of each IO module to its position in slot order,
+  // so that IO commands find a module's own entry among the start bytes.
+  nb::object io_positions = nb::none();
 
   // Request channels and result subscription.
   std::shared_ptr<zarn::client::MessagingContext> messaging;
@@ -113,7 +116,8 @@ struct MorvoClient {
       : server_address(std::move(server)),
         config_fp(std::move(config_file_path)),
         config_data(nb::none()),
-        module_data_map(nb::dict()) {
+        module_data_map(nb::dict()),
+        io_positions(nb::dict()) {
     load_config();
     decode_io_config();
     open_channels();
@@ -125,6 +129,9 @@ struct MorvoClient {
   void load_config();
   void decode_io_config();
   nb::object get_morvo_dict(nb::handle target);
+  // The position in slot order of the IO module whose device map this is,
+  // when decode_io_config saw it among the modules.
+  std::optional<std::size_t> io_slot_position(nb::handle device_map) const;
 
   // Constructor steps 7 to 11: messaging context, request sockets, command
   // id prefix and counter, locks.
@@ -144,5 +151,7 @@ struct MorvoClient {
 
 // Adds the request channels, the result subscription and their classes.
 void bind_channels(nb::module_& m, nb::class_<MorvoClient>& client);
+// Adds the conditions, motor commands and IO commands.
+void bind_commands(nb::class_<MorvoClient>& client);
 
 }  // namespace zarn::py::morvo

@@ -23,7 +23,7 @@
 
 #include "gc_fields.hpp"
 #include "morvo_client.hpp"
-#include "native_wait.hpp"
+#include "waiting.hpp"
 #include "zarn/records.hpp"
 
 namespace zarn::py::morvo {
@@ -37,10 +37,6 @@ using Clock = std::chrono::steady_clock;
 // Limits of a blocking call.
 constexpr std::chrono::seconds kStartLimit{5};  // for the receiving thread to report
 constexpr double kDefaultResultTimeout = 60.0;
-
-unsigned long main_thread_ident = 0;
-
-bool on_main_thread() { return PyThread_get_thread_ident() == main_thread_ident; }
 
 // Where the core's messages go: Python's print, from whichever thread.
 void print_from_any_thread(const std::string& line) {
@@ -84,13 +80,6 @@ double sleep_seconds(nb::handle value) {
   return seconds;
 }
 
-Clock::time_point after(double seconds) {
-  // Beyond a year counts as forever; it also keeps the arithmetic in range.
-  constexpr double kYear = 365.0 * 24 * 3600;
-  return Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                            std::chrono::duration<double>(std::min(seconds, kYear)));
-}
-
 // ---------------------------------------------------------------------------
 // Lock: the client's three locks, shared with callers who take them
 // ---------------------------------------------------------------------------
@@ -109,18 +98,14 @@ bool acquire_lock(zarn::Lock& lock, bool blocking, double timeout) {
   if (lock.try_acquire()) return true;
   if (!blocking) return false;
   std::optional<Clock::time_point> deadline;
-  if (timeout >= 0) deadline = after(timeout);
+  if (timeout >= 0) deadline = deadline_after(timeout);
   return wait_releasing([&](Clock::time_point until) { return lock.acquire_until(until); },
-                        deadline, on_main_thread());
+                        deadline);
 }
 
-void release_lock(zarn::Lock& lock) {
-  try {
-    lock.release();
-  } catch (const std::logic_error& e) {
-    throw nb::builtin_exception(nb::exception_type::runtime_error, e.what());
-  }
-}
+// Releasing a lock that is not held throws std::logic_error, which reaches
+// Python as the RuntimeError that threading.Lock raises too.
+void release_lock(zarn::Lock& lock) { lock.release(); }
 
 nb::object wrap_lock(std::shared_ptr<zarn::Lock> lock) { return nb::cast(PyLock{std::move(lock)}); }
 
@@ -161,8 +146,8 @@ nb::str generate_func_id(MorvoClient& self) {
   zarn::client::CommandIds& ids = *self.ids;
   zarn::Lock& lock = ids.count_lock();
   if (!lock.try_acquire()) {
-    wait_releasing([&](Clock::time_point until) { return lock.acquire_until(until); }, std::nullopt,
-                   on_main_thread());
+    wait_releasing([&](Clock::time_point until) { return lock.acquire_until(until); },
+                   std::nullopt);
   }
   const std::string id = ids.next_held();
   return nb::str(id.data(), id.size());
@@ -330,7 +315,7 @@ std::shared_ptr<Receiver> make_receiver(ReceiverSpec spec) {
 bool wait_for(Receiver& receiver, Receiver::Until state,
               std::optional<Clock::time_point> deadline) {
   return wait_releasing([&](Clock::time_point until) { return receiver.wait(state, until); },
-                        deadline, on_main_thread());
+                        deadline);
 }
 
 // Stops the receiving thread and waits for it to end, on every way out of a
@@ -422,11 +407,11 @@ nb::object receive_dequeue_action(nb::handle self_obj, nb::handle action_list,
     const std::optional<double> pause = pause_of(entry);
     if (!pause) return nb::int_(-2);
     // A pause that cancel() cuts short, like every other wait of the call.
-    wait_for(*receiver, Receiver::Until::Cancelled, after(*pause));
+    wait_for(*receiver, Receiver::Until::Cancelled, deadline_after(*pause));
   }
 
   std::optional<Clock::time_point> deadline;
-  if (self.result_timeout) deadline = after(*self.result_timeout);
+  if (self.result_timeout) deadline = deadline_after(*self.result_timeout);
   while (!receiver->finished()) {
     if (wait_for(*receiver, Receiver::Until::Finished, deadline)) {
       if (receiver->cancelled()) break;
@@ -541,8 +526,7 @@ void MorvoClient::open_channels() {
 }
 
 void bind_channels(nb::module_& m, nb::class_<MorvoClient>& client) {
-  main_thread_ident = nb::cast<unsigned long>(
-      nb::module_::import_("threading").attr("main_thread")().attr("ident"));
+  init_waiting();
 
   nb::class_<PyLock>(m, "Lock",
                      "A plain lock (not reentrant) that the client and its callers share; it "

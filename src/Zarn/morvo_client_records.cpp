@@ -89,12 +89,12 @@ nb::bytes pack_with_python_rules(const KVTAction& action) {
   try {
     record = rec::pack_action(values);
   } catch (const rec::RangeError& e) {
+    // Only here are the exact values known that did not even fit 64 bits;
+    // every other format error reaches Python through the shared translator.
     for (const auto& [field, number] : huge) {
       if (field == e.field) raise_struct_error(rec::range_message(field, nb::str(number).c_str()));
     }
-    raise_struct_error(e.what());
-  } catch (const rec::FormatError& e) {
-    raise_struct_error(e.what());
+    throw;
   }
   return nb::bytes(record.data(), record.size());
 }
@@ -227,19 +227,6 @@ nb::bytes get_transmit_data(const KVTAction& action) {
 
 namespace {
 
-// Raises the UnicodeDecodeError that bytes.decode("ascii") raises for the
-// same field.
-[[noreturn]] void raise_ascii_error(const zarn::records::AsciiError& e) {
-  PyObject* error = PyUnicodeDecodeError_Create(
-      "ascii", e.bytes.data(), static_cast<Py_ssize_t>(e.bytes.size()),
-      static_cast<Py_ssize_t>(e.position), static_cast<Py_ssize_t>(e.position + 1),
-      "ordinal not in range(128)");
-  if (error == nullptr) throw nb::python_error();
-  PyErr_SetObject(PyExc_UnicodeDecodeError, error);
-  Py_DECREF(error);
-  throw nb::python_error();
-}
-
 // The common text field: ASCII text followed only by zero padding, so the
 // text is the bytes before the first zero. Null for anything else.
 PyObject* padded_ascii_text(const char* raw, std::size_t width) {
@@ -270,12 +257,10 @@ PyObject* padded_ascii_text(const char* raw, std::size_t width) {
 PyObject* text_field(const char* raw, std::size_t width) {
   if (PyObject* text = padded_ascii_text(raw, width)) return text;
   if (PyErr_Occurred()) return nullptr;
+  // A byte outside ASCII throws AsciiError, which the shared translator
+  // turns into the UnicodeDecodeError of bytes.decode("ascii").
   std::string kept(width, '\0');
-  try {
-    kept.resize(zarn::records::ascii_text({raw, width}, kept.data()));
-  } catch (const zarn::records::AsciiError& e) {
-    raise_ascii_error(e);
-  }
+  kept.resize(zarn::records::ascii_text({raw, width}, kept.data()));
   PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(kept.size()), 127);
   if (text != nullptr && !kept.empty()) std::memcpy(PyUnicode_DATA(text), kept.data(), kept.size());
   return text;
@@ -313,17 +298,14 @@ nb::list unpack_struct_helper(nb::handle datatype, nb::handle data) {
     bytes = {static_cast<const char*>(buffer.view.buf), static_cast<std::size_t>(buffer.view.len)};
   }
 
+  // A bad layout or length throws FormatError: struct.error in Python.
   rec::Layout parsed;
   const rec::Layout* layout = rec::protocol_layout(layout_text);
-  try {
-    if (layout == nullptr) {
-      parsed = rec::parse_layout(layout_text);
-      layout = &parsed;
-    }
-    rec::check_record_size(*layout, layout_text, bytes.size());
-  } catch (const rec::FormatError& e) {
-    raise_struct_error(e.what());
+  if (layout == nullptr) {
+    parsed = rec::parse_layout(layout_text);
+    layout = &parsed;
   }
+  rec::check_record_size(*layout, layout_text, bytes.size());
 
   nb::list result = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(layout->fields)));
   if (!result.is_valid()) throw nb::python_error();

@@ -87,6 +87,44 @@ def make_client(tmp_path):
     return make
 
 
+# A machine whose numbers make every conversion visible: the factors of
+# drive 13 and the IO modules' output bytes (0, 2 and 1, in slots 1 to 3).
+MACHINE = """\
+kvt_handler:
+  server_address: '{address}'
+  IOModule:
+    SlaveNo: 1
+    Modules:
+      - {{MorvoID: 1, Slot: 1, InputBytes: 2, OutputBytes: 0}}
+      - {{MorvoID: 11, Slot: 2, InputBytes: 0, OutputBytes: 2}}
+      - {{MorvoID: 10, Slot: 3, InputBytes: 1, OutputBytes: 1}}
+  Festo:
+    - {{MorvoID: 13, SlaveNo: 3, Params: {{DistanceFactor: 1000, SpeedFactor: 100,
+        AccelerationFactor: 10}}}}
+    - {{MorvoID: 14, SlaveNo: 4, Params: {{DistanceFactor: 100}}}}
+    - {{MorvoID: 0, SlaveNo: 6, Params: {{DistanceFactor: 1}}}}
+    - {{MorvoID: 36, SlaveNo: 7, Params: {{DistanceFactor: 1}}}}
+  Akribis:
+    - {{MorvoID: 15, Axis: B, Params: {{DistanceFactor: 10000, SpeedFactor: 1,
+        AccelerationFactor: 1}}}}
+    - {{MorvoID: 16, Axis: C, Params: {{DistanceFactor: 1}}}}
+"""
+
+
+@pytest.fixture
+def machine(controller, tmp_path):
+    """A MorvoClient of MACHINE (or of the configuration text given, with
+    {address} in it) aimed at the controller double."""
+    from Zarn.morvo_client import MorvoClient
+
+    def make(text=MACHINE):
+        path = tmp_path / "machine.yaml"
+        path.write_text(text.format(address=controller.address), encoding="utf-8")
+        return MorvoClient(str(path))
+
+    return make
+
+
 def thread_count():
     """Threads of this process, the C++ ones included."""
     import os

@@ -37,6 +37,17 @@ def with_result(record, result):
     return record[:212] + struct.pack("i", result)
 
 
+def action_record(module_id, func_id, args, cmd_id, deps=()):
+    """The 216 bytes a client sends for these values, written out by hand:
+    missing arguments -1, texts zero-padded, the result field -1."""
+    args = list(args) + [-1] * (6 - len(args))
+    texts = [str(dep).encode() for dep in deps][:4]
+    texts += [b""] * (4 - len(texts))
+    return struct.pack(
+        ACTION_LAYOUT, module_id, func_id, *args, cmd_id.encode(), *texts, -1
+    )
+
+
 @dataclasses.dataclass
 class Publish:
     """One result message: by default the record with `result` under its id."""

@@ -90,12 +90,50 @@ def test_config_of_a_missing_file_fails_with_the_reason(capsys, tmp_path):
 def test_missing_default_configuration_says_how_to_name_one(
     capsys, tmp_path, monkeypatch
 ):
+    monkeypatch.delenv("ZARN_CONFIG", raising=False)
     monkeypatch.setattr(cli, "DEFAULT_CONFIG", str(tmp_path / "absent.yaml"))
     assert cli.main(["config"]) == 1
     err = capsys.readouterr().err
-    assert "`zarn config PATH`" in err
+    assert "no configuration at the default path" in err
+    assert "`zarn config PATH` or ZARN_CONFIG=PATH" in err
     assert f"  zarn config {cli.EXAMPLE_CONFIG}\n" in err
     assert cli.EXAMPLE_CONFIG.is_file()  # the advice names a file that is there
+
+
+def test_zarn_config_names_the_default_configuration(capsys, tmp_path, monkeypatch):
+    monkeypatch.setenv("ZARN_CONFIG", str(cli.EXAMPLE_CONFIG))
+    assert cli.main(["config"]) == 0
+    assert "IO image: 11 input bytes, 5 output bytes" in capsys.readouterr().out
+    missing = tmp_path / "absent.yaml"
+    monkeypatch.setenv("ZARN_CONFIG", str(missing))
+    assert cli.main(["config"]) == 1
+    assert f"no configuration at ZARN_CONFIG ({missing})" in capsys.readouterr().err
+    # The client itself keeps its own default.
+    from Zarn.morvo_client import MorvoClient
+
+    if pathlib.Path(cli.DEFAULT_CONFIG).exists():
+        assert MorvoClient().config_fp == cli.DEFAULT_CONFIG
+    else:
+        with pytest.raises(TypeError):
+            MorvoClient()
+        assert cli.DEFAULT_CONFIG in capsys.readouterr().out
+
+
+def test_zarn_sim_takes_its_configuration_from_zarn_config(monkeypatch):
+    from Zarn import sim
+
+    ran = []
+    monkeypatch.setattr(sim, "run_program", lambda arguments: ran.append(arguments))
+    monkeypatch.setenv("ZARN_CONFIG", "machine.yaml")
+    cli.main(["sim", "--speed", "5"])
+    cli.main(["sim", "--config", "other.yaml"])  # the user's own comes last and wins
+    monkeypatch.delenv("ZARN_CONFIG")
+    cli.main(["sim"])
+    assert ran == [
+        ["--config", "machine.yaml", "--speed", "5"],
+        ["--config", "machine.yaml", "--config", "other.yaml"],
+        [],
+    ]
 
 
 def configuration(tmp_path, devices):

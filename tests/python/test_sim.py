@@ -3,9 +3,9 @@ import subprocess
 import sys
 
 import pytest
-from Zarn.morvo_client import MorvoClient
 
 from Zarn import cli
+from Zarn.morvo_client import MorvoClient
 from Zarn.sim import SimulatedController, SimulatorError, random_loopback
 
 EXAMPLE = cli.EXAMPLE_CONFIG

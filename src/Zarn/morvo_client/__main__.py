@@ -1,0 +1,88 @@
+"""The controller client's demonstration sequence: ``python -m Zarn.morvo_client``.
+
+Homes and moves the Festo drives 13 and 14, reads back a position, and switches
+outputs of IO module 10 while reading its outputs and the inputs of IO module
+1, printing each result after its label. It drives a real machine: run it
+against a controller service (or the simulated one, ``zarn sim``).
+
+The machine's configuration is /opt/kvt/configs/handler_settings.yaml, or the
+file that the environment variable ZARN_CONFIG names::
+
+    ZARN_CONFIG=examples/handler_settings.yaml python -m Zarn.morvo_client
+"""
+
+import sys
+import time
+
+from Zarn.cli import CONFIG_VARIABLE, configured_path
+from Zarn.morvo_client import MorvoClient
+
+PROGRAM = "python -m Zarn.morvo_client"
+RATE = 0.5  # velocity, acceleration and deceleration of every move
+
+
+def run_demonstration(client, sleep=time.sleep, out=print):
+    """The sequence itself, on a constructed client."""
+
+    def show(label, result):
+        out(f"{label}{result}")
+
+    show("result of motor 13 homing: ", client.motor_home(13, block=True))
+    show("result of motor 14 homing1: ", client.motor_home(14, block=True))
+    show("result of motor 14 homing2: ", client.motor_home(14, block=True))
+    show(
+        "result of motor 13 moving1: ",
+        client.motor_ptp(13, 20, RATE, RATE, RATE, block=True),
+    )
+    show("motor 13 output: ", client.motor_monitor(13))
+    for label, target in (("moving2", 30), ("moving3", 20), ("moving4", 20)):
+        show(
+            f"result of motor 13 {label}: ",
+            client.motor_ptp(13, target, RATE, RATE, RATE, block=True),
+        )
+    client.motor_ptp(14, 20, RATE, RATE, RATE)
+    show(
+        "io 10 output before control: ",
+        client.io_monitor(10, "MORVO_ID_OUTPUT_DATA"),
+    )
+    for pin in (0, 22, 23):
+        client.io_set(10, pin, 1)
+    show("io 1 input: ", client.io_monitor(1))
+    sleep(1)
+    show(
+        "io 10 output after control1: ",
+        client.io_monitor(10, "MORVO_ID_OUTPUT_DATA"),
+    )
+    client.io_set(10, 23, 0)
+    sleep(1)
+    show(
+        "io 10 output after control2: ",
+        client.io_monitor(10, "MORVO_ID_OUTPUT_DATA"),
+    )
+
+
+def main():
+    path = configured_path()
+    try:
+        client = MorvoClient(path)
+    except (KeyError, TypeError, ValueError) as error:
+        print(
+            f"{PROGRAM}: cannot use configuration {path}: {error}\n"
+            f"{PROGRAM}: name the machine's configuration file with {CONFIG_VARIABLE}, "
+            f"for example:\n  {CONFIG_VARIABLE}=examples/handler_settings.yaml {PROGRAM}",
+            file=sys.stderr,
+        )
+        return 1
+    try:
+        run_demonstration(client)
+    except KeyboardInterrupt:
+        return 130
+    except BrokenPipeError:
+        # The reader went away (`... | head`): stop quietly, as a filter would.
+        sys.stdout = None
+        return 0
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
