@@ -232,7 +232,13 @@ TEST(Service, ResultsReachSubscriptionsMadeJustBeforeTheRecord) {
     const std::string id = "late-" + std::to_string(i);
     client.subscribe(id);
     ASSERT_EQ(result_of(client.exchange(io_set(i % 32, i % 2, id))), 1);
-    if (client.next_result(500ms).first != id) ++lost;
+    // A loaded machine may deliver a result late; a late one is not lost, so
+    // wait generously and pass over any earlier call's stragglers.
+    std::string topic;
+    do {
+      topic = client.next_result(2000ms).first;
+    } while (!topic.empty() && topic != id);
+    if (topic.empty()) ++lost;
   }
   EXPECT_EQ(lost, 0);
 }
