@@ -77,14 +77,40 @@ def _items(block):
         yield from sequence
 
 
+def _is_block(value):
+    return hasattr(value, "next_block") and hasattr(value, "action_seq")
+
+
+def exception_parts(head):
+    """The exception parts (handlers) of the guarded actions of the chain
+    that starts at `head`, and of the handlers' own guarded actions, each
+    once, in the order they are met."""
+    found, seen, guards, waiting = [], set(), set(), [head]
+    while waiting:
+        for block in _chain(waiting.pop(0)):
+            for item in _items(block):
+                # The guarded part the action stands in, and the ones around it.
+                guard = getattr(item, "guard", None)
+                while guard is not None and id(guard) not in guards:
+                    guards.add(id(guard))
+                    part = getattr(guard, "exception", None)
+                    if _is_block(part) and id(part) not in seen:
+                        seen.add(id(part))
+                        found.append(part)
+                        waiting.append(part)
+                    guard = getattr(guard, "outer", None)
+    return found
+
+
 def unresolved_waits(head):
     """(action, ZarnId) for every wait name left in the actions of the chain
-    that starts at `head`, in script order."""
-    for block in _chain(head):
-        for item in _items(block):
-            for dependency in getattr(item, "dependency", ()):
-                if isinstance(dependency, ZarnId):
-                    yield item, dependency
+    that starts at `head`, its exception parts included, in script order."""
+    for part in [head, *exception_parts(head)]:
+        for block in _chain(part):
+            for item in _items(block):
+                for dependency in getattr(item, "dependency", ()):
+                    if isinstance(dependency, ZarnId):
+                        yield item, dependency
 
 
 def _first_module(block):
@@ -313,6 +339,13 @@ def _registry_for(modules, path):
     return _zarnmodule.registry(modules)
 
 
+def _handler_shown(handler):
+    name = getattr(handler, "id", None)
+    if isinstance(name, str) and name and "@" not in name:
+        return f"the exception part '{name}'"
+    return "an exception part (the part after 'except')"
+
+
 def compile(source, modules=None, filename=None, *, quiet=True):
     """Compiles a ZARN script and returns its "main" block, ready to run.
 
@@ -344,10 +377,13 @@ def compile(source, modules=None, filename=None, *, quiet=True):
     main = parse(text, semantics, filename, positions=positions)
     at = semantics.declared_at.get("main")
     semantics.refuse_waits(main, "action", at)
-    try:
-        main.run_plan()
-    except ValueError as failure:
-        raise semantics.error(
-            f"the block 'main' could never run to its end: {failure}", at, "action"
-        ) from failure
+    for part, what in [(main, "the block 'main'")] + [
+        (handler, _handler_shown(handler)) for handler in exception_parts(main)
+    ]:
+        try:
+            part.run_plan()
+        except ValueError as failure:
+            raise semantics.error(
+                f"{what} could never run to its end: {failure}", at, "action"
+            ) from failure
     return main

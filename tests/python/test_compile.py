@@ -311,6 +311,24 @@ MISTAKES = [
         "could never run to its end: run_plan(): these actions wait for one another",
     ),
     (
+        (
+            "block h parallel { @x move park after nope } and { @y move park }\n"
+            "block main { try { @x move input } except h }"
+        ),
+        Zarn.ZarnCompileError,
+        (1, 39),
+        "'nope' labels no statement",
+    ),
+    (
+        (
+            "block main { try { @x move input } except parallel { a: @x move park after b }"
+            " and { b: @y move park after a } }"
+        ),
+        Zarn.ZarnCompileError,
+        (1, 1),
+        "an exception part (the part after 'except') could never run to its end",
+    ),
+    (
         "block mian { @x move park }",
         Zarn.ZarnCompileError,
         (1, 1),
@@ -377,6 +395,27 @@ class TestWaits:
             machine,
         )
         assert at == (1, 43) and "'first' labels no statement" in str(error)
+
+
+def test_the_exception_parts_of_nested_guards_are_found(machine):
+    from Zarn.compiling import exception_parts
+
+    main = compile_text(
+        """
+        block warn { @panel set lamp_red on }
+        block main {
+            try { try { @x move input } except { @x move park } } except warn
+        }
+        """,
+        machine,
+    )
+    parts = exception_parts(main)
+    assert [repr(a) for part in parts for a in part.action_seq] == [
+        "MoveAxis(@x park=0.0 dev 15)",
+        "SetOutput(@panel lamp_red=1 dev 10 pin 23)",
+    ]
+    guard = actions_of(main)[0].guard
+    assert guard.exception is parts[0] and guard.outer.exception is parts[1]
 
 
 class TestRepeatingGroups:
