@@ -45,13 +45,6 @@ class TestExamples:
         names = {path.stem for path in SCRIPTS}
         assert len(names) >= 6 and "pick_and_place" in names
 
-    @pytest.mark.parametrize("script", SCRIPTS, ids=lambda path: path.stem)
-    def test_every_example_compiles_with_the_modules_beside_it(self, script):
-        main = Zarn.compile(script)
-        plan = main.run_plan()
-        assert any(step.kind == "action" for step in plan.steps)
-        assert main.id == "main"
-
     def test_pick_and_place_homes_then_runs_ten_cycles_then_parks(self):
         main = Zarn.compile(EXAMPLES / "pick_and_place.zarn")
         plan = main.run_plan()
@@ -561,10 +554,17 @@ class TestHostileScripts:
         assert plan.steps[-1].waits == [count - 2]
 
 
-def test_compile_checks_are_made_under_python_dash_o(tmp_path):
+def test_checks_are_made_under_python_dash_o():
+    # With -O, Python skips assert statements; the language's checks stay,
+    # in ZarnSemantics driven directly and in Zarn.compile.
     code = textwrap.dedent(
         f"""
         import Zarn
+        from Zarn.compiler import ZarnSemantics
+        try:
+            ZarnSemantics(registry={{}}).action(None)
+        except AssertionError:
+            print("refused")
         for text in ("block mian {{ @x move park }}",
                      "block main {{ @x move park  @y move park }}",
                      "block main {{ @x move park after nowhere }}"):
@@ -581,4 +581,5 @@ def test_compile_checks_are_made_under_python_dash_o(tmp_path):
         timeout=60,
         check=False,
     )
-    assert done.stdout.split("\n")[:3] == ["1 1", "1 14", "1 33"], done.stderr
+    lines = done.stdout.split("\n")
+    assert lines[:5] == ["{}", "refused", "1 1", "1 14", "1 33"], done.stderr

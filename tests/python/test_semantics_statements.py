@@ -116,21 +116,8 @@ class TestStatements:
         assert call(argRight=[1, 2])[-1] == ("shoot", ())
         assert call(argLeft=False, argRight=(1, 2))[-1] == ("shoot", (False, (1, 2)))
         assert call(argLeft=7)[-1] == ("shoot", (7,))
-
-    def test_external_returns_what_the_operation_returns(self, semantics):
-        made = object()
-
-        class Module:
-            def __call__(self):
-                return self
-
-            def build(self, value):
-                return (made, value)
-
-        result = semantics.external(
-            node("external", mod=Module(), ident=ident("build"), argLeft=3)
-        )
-        assert result == (made, 3)
+        made = semantics.external(node("external", mod=station, ident=ident("shoot")))
+        assert made.label == "shoot"  # what the operation returned
 
     def test_an_unknown_operation_is_a_lookup_error_naming_it(self, semantics, station):
         with pytest.raises(LookupError, match="'wiggle'") as caught:
