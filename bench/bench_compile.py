@@ -25,6 +25,7 @@ import sys
 import time
 from pathlib import Path
 
+import bench_parse
 from Zarn.compiler import ZarnSemantics
 
 import Zarn
@@ -50,17 +51,11 @@ block cycle_{k} parallel {{
     @y move camera after s{k}
 }}
 """
-STATEMENTS_PER_CHUNK = 10
 ACTIONS_PER_CHUNK = 8
 
 
 def script(statements):
-    chunks = statements // STATEMENTS_PER_CHUNK
-    parts = [CHUNK.format(k=k) for k in range(chunks)]
-    parts.append("block main {\n")
-    parts.extend(f"    cycle_{k}\n" for k in range(chunks))
-    parts.append("}\n")
-    return "".join(parts)
+    return bench_parse.script(statements, CHUNK)
 
 
 def timed(function):
@@ -105,7 +100,7 @@ def main():
     # The same modules for every compile: what is timed is the compile.
     names = registry(MODULES)
     plan_steps = len(Zarn.compile(texts[1_000], modules=names.user_modules).run_plan())
-    expected = ACTIONS_PER_CHUNK * (1_000 // STATEMENTS_PER_CHUNK)
+    expected = ACTIONS_PER_CHUNK * (1_000 // bench_parse.STATEMENTS_PER_CHUNK)
     print(
         f"(1,000 statements compile to {plan_steps} steps, {expected} of them actions)"
     )

@@ -19,6 +19,7 @@
 #include "abstract_base.hpp"
 #include "core_errors.hpp"
 #include "gc_fields.hpp"
+#include "raised.hpp"
 
 namespace nb = nanobind;
 using zarn::py::ZarnSemantics;
@@ -53,7 +54,7 @@ struct Names {
       *is_module_consistent, *copy, *evaluate, *async_block_map, *async_copy, *async_concat,
       *resolve_parallel, *module_name, *resolve_within_competition, *get_local_variables_map,
       *resolve_local, *module, *name, *io_action, *move_action, *tray_action, *priority, *main,
-      *module_registry, *at_sign, *empty;
+      *module_registry, *upper, *at_sign, *empty;
 };
 Names names;
 
@@ -118,19 +119,7 @@ std::string shown(nb::handle object) {
 
 // Raises `type(message)` with the exception being handled now as its cause.
 [[noreturn]] void raise_from_current(PyObject* type, const std::string& message) {
-#if PY_VERSION_HEX >= 0x030C0000
-  nb::object cause = nb::steal(PyErr_GetRaisedException());
-#else
-  PyObject *cause_type = nullptr, *cause_value = nullptr, *traceback = nullptr;
-  PyErr_Fetch(&cause_type, &cause_value, &traceback);
-  PyErr_NormalizeException(&cause_type, &cause_value, &traceback);
-  nb::object cause = nb::steal(cause_value);
-  Py_XDECREF(cause_type);
-  if (traceback != nullptr) {
-    PyException_SetTraceback(cause.ptr(), traceback);
-    Py_DECREF(traceback);
-  }
-#endif
+  nb::object cause = zarn::py::take_raised_exception();
   nb::object error = call(type, {nb::str(message.data(), message.size())});
   PyException_SetCause(error.ptr(), cause.release().ptr());
   PyErr_SetObject(type, error.ptr());
@@ -242,7 +231,7 @@ void give_wait(nb::handle block, nb::handle dependency) {
 // such as "HIGH" (any case), or an integer value.
 nb::object priority_of(nb::handle written) {
   if (PyUnicode_Check(written.ptr())) {
-    nb::object upper = call_method(written, intern("upper"), {});
+    nb::object upper = call_method(written, names.upper, {});
     PyObject* found = PyObject_GetItem(imports.priority, upper.ptr());
     if (found == nullptr) {
       if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
@@ -587,6 +576,7 @@ NB_MODULE(compiler, m) {
            {&n.priority, "priority"},
            {&n.main, "main"},
            {&n.module_registry, "module_registry"},
+           {&n.upper, "upper"},
            {&n.at_sign, "@"},
            {&n.empty, ""},
        }) {

@@ -4,6 +4,8 @@ resolution and hand-over, and every listed failure."""
 
 import pytest
 from conftest import Module, RecordingAction
+from test_block_structure import block_of as plain
+from test_block_structure import chain
 from Zarn._zarnprimitives import ZarnId
 from Zarn.blocks import (
     AsyncBlock,
@@ -29,18 +31,6 @@ def act(label, module=X):
 
 def labels(actions):
     return [getattr(a, "label", None) for a in actions]
-
-
-def plain(*actions, identifier=None):
-    block = StandardBlock(identifier=identifier)
-    block.add(list(actions))
-    return block
-
-
-def chain(*blocks):
-    for first, second in zip(blocks, blocks[1:]):
-        first.next_block = second
-    return blocks[0]
 
 
 def run_labels(block):
