@@ -105,7 +105,11 @@ std::string shown(nb::handle object) {
   PyObject* text = PyObject_Repr(object.ptr());
   if (text == nullptr) {
     PyErr_Clear();
-    return "<" + zarn::py::kind_name(object) + " object>";
+    // Appended piece by piece: GCC 12 misreads "<" + string at -O3 (-Wrestrict).
+    std::string fallback("<");
+    fallback += zarn::py::kind_name(object);
+    fallback += " object>";
+    return fallback;
   }
   return nb::cast<std::string>(nb::steal(text));
 }

@@ -477,6 +477,18 @@ class TestHandOver:
         assert self.structure(compiled) == self.structure(plain)
         assert len(self.structure(compiled)) == 4 + 8 + 4 + 4 + 8 + 1
 
+    # shared_arm repeats a competing group, which only the compile can.
+    @pytest.mark.parametrize(
+        "script",
+        [path for path in SCRIPTS if path.stem != "shared_arm"],
+        ids=lambda path: path.stem,
+    )
+    def test_the_examples_run_alike_either_way(self, script, machine, capsys):
+        text = script.read_text()
+        plain = Zarn.parse(text, ZarnSemantics(registry=registry(machine)))
+        capsys.readouterr()
+        assert self.structure(compile_text(text, machine)) == self.structure(plain)
+
     def test_a_long_sequence_of_groups_is_not_copied_once_per_group(self, machine):
         # Each hand-over of the plain rule copies the rest of the sequence, so
         # 300 groups would copy about 45,000 actions; handed over as they are,
