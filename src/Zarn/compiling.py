@@ -18,7 +18,13 @@ from Zarn._zarnprimitives import ZarnId
 from Zarn.errors import ZarnCompileError
 from Zarn.parsing import parse
 
-__all__ = ["ScriptSemantics", "compile", "read_script", "unresolved_waits"]
+__all__ = [
+    "ScriptSemantics",
+    "compile",
+    "exception_parts",
+    "read_script",
+    "unresolved_waits",
+]
 
 DEFAULT_FILENAME = "<script>"
 
