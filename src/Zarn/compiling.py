@@ -16,7 +16,7 @@ from pathlib import Path
 from Zarn import _zarnmodule, compiler
 from Zarn._zarnprimitives import ZarnId
 from Zarn.errors import ZarnCompileError
-from Zarn.parsing import parse
+from Zarn.parsing import collector_paused, parse
 
 __all__ = [
     "ScriptSemantics",
@@ -380,7 +380,16 @@ def compile(source, modules=None, filename=None, *, quiet=True):
     names = _registry_for(modules, path)
     positions = {}
     semantics = ScriptSemantics(filename, text, positions, registry=names, quiet=quiet)
-    main = parse(text, semantics, filename, positions=positions)
+    # Like the parse, the checks make many objects that all stay alive.
+    with collector_paused():
+        main = parse(text, semantics, filename, positions=positions)
+        _check_compiled(main, semantics)
+    return main
+
+
+def _check_compiled(main, semantics):
+    """Refuses waits left unresolved and a run (of main or of an exception
+    part) that could never finish."""
     at = semantics.declared_at.get("main")
     semantics.refuse_waits(main, "action", at)
     for part, what in [(main, "the block 'main'")] + [
@@ -392,4 +401,3 @@ def compile(source, modules=None, filename=None, *, quiet=True):
             raise semantics.error(
                 f"{what} could never run to its end: {failure}", at, "action"
             ) from failure
-    return main
