@@ -276,6 +276,31 @@ def test_check_reports_a_mistake_with_its_place_on_stderr(tmp_path, capsys):
     assert capsys.readouterr().err.startswith(f"{script}:3:1: expected the name")
 
 
+def test_check_shows_actions_of_kinds_without_a_description(tmp_path, capsys):
+    (tmp_path / "modules.py").write_text(
+        "from Zarn._zarnaction import ZarnAction\n"
+        "from Zarn._zarnmodule import MachineModule, builds_action\n"
+        "class Beep(ZarnAction):\n"
+        "    def setup(self): pass\n"
+        "    def execute(self): pass\n"
+        "class Horn(MachineModule):\n"
+        "    @builds_action\n"
+        "    def beep(self): return Beep(self)\n"
+        "horn = Horn('horn')\n"
+    )
+    script = tmp_path / "job.zarn"
+    script.write_text("block main { @horn.beep() }")
+    assert cli.main(["check", str(script)]) == 0
+    out = capsys.readouterr().out
+    # The action's own repr, which names its module: no memory address.
+    assert check_rows(out)[1] == (
+        "@horn",
+        "Beep",
+        [],
+        "<Beep on <Horn @horn>, ZarnState.NotExecuted>",
+    )
+
+
 def test_check_of_missing_files_and_bad_usage(tmp_path, capsys):
     assert cli.main(["check", str(tmp_path / "absent.zarn")]) == 1
     err = capsys.readouterr().err
