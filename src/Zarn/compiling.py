@@ -186,8 +186,9 @@ class ScriptSemantics(compiler.ZarnSemantics):
             raise self.error(
                 f"'{name.id}' labels no statement that {action!r} can wait for: "
                 "a statement waits for a labelled statement before it in its own "
-                "sequence, or in another branch of its parallel group (a block "
-                "used by name does not see the labels around it, nor they its own)",
+                "sequence, or in another branch of its parallel group (a sequence "
+                "used by name does not see the labels around it, nor they its own; "
+                "a group used by name sees those of the sequence it stands in)",
                 self.position_of(name, fallback),
                 rule,
             )

@@ -289,7 +289,7 @@ MISTAKES = [
         ),
         Zarn.ZarnCompileError,
         (1, 36),
-        "a block used by name does not see the labels around it",
+        "a sequence used by name does not see the labels around it",
     ),
     (
         "block main { repeat 2 { @x move park after nothing } }",
