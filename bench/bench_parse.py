@@ -49,9 +49,11 @@ block cycle_{k} parallel {{
 STATEMENTS_PER_CHUNK = 10
 
 
-def script(statements):
+def script(statements, chunk=CHUNK):
+    """`statements` // 10 chunks (each of ten statements, numbered k), then
+    main's use of every chunk's group."""
     chunks = statements // STATEMENTS_PER_CHUNK
-    parts = [CHUNK.format(k=k) for k in range(chunks)]
+    parts = [chunk.format(k=k) for k in range(chunks)]
     parts.append("block main {\n")
     parts.extend(f"    cycle_{k}\n" for k in range(chunks))
     parts.append("}\n")

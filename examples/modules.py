@@ -8,7 +8,8 @@ not declared. Units: mm, mm/s and mm/s^2 for the linear axes, degrees for
 the rotation.
 
 A script names these modules by the names below: `@x move input`,
-`@gripper io valve on`, `@arm transfer pick input_tray`.
+`@gripper set valve on`, `@arm pick from input_tray`. The scripts beside this
+file (*.zarn) use them; `zarn check SCRIPT` finds this file beside a script.
 """
 
 from Zarn._zarnmodule import Axis, Handler, IOModule, MachineModule, Tray, operation

@@ -14,22 +14,29 @@ The deliverable modules are C++ extensions:
   conditions, motor and IO commands (``python -m Zarn.morvo_client`` runs
   its demonstration sequence)
 
-Scripts are read by ``Zarn.parse`` (see ``Zarn.parsing``); its errors are
-``Zarn.ZarnSyntaxError`` and ``Zarn.ZarnCompileError``.
+- ``Zarn.compiler``: ``ZarnSemantics``, the semantic actions of the language
+
+Scripts are compiled by ``Zarn.compile`` (see ``Zarn.compiling``) and read by
+``Zarn.parse`` (see ``Zarn.parsing``); their errors are ``Zarn.ZarnSyntaxError``
+and ``Zarn.ZarnCompileError``.
 """
 
 from .errors import ZarnCompileError, ZarnSyntaxError
 
 __version__ = "0.1.0"
 
-__all__ = ["ZarnCompileError", "ZarnSyntaxError", "parse"]
+__all__ = ["ZarnCompileError", "ZarnSyntaxError", "compile", "parse"]
 
 
 def __getattr__(name):
-    # The parser loads its extension module only when a script is read, so
-    # that `import Zarn` stays cheap.
+    # The parser and the compiler load their extension modules only when a
+    # script is read, so that `import Zarn` stays cheap.
     if name == "parse":
         from .parsing import parse
 
         return parse
+    if name == "compile":
+        from .compiling import compile
+
+        return compile
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -5,11 +5,11 @@ names become the names a script can use after "@" (see `registry`). The kinds:
 
 - `Axis`: one servo axis with named positions (`@x move pick`).
 - `IOModule`: one IO module with named output and input pins
-  (`@gripper io valve on` sets an output, `@sensors io part on` waits for an
-  input).
+  (`@gripper set valve on` sets an output, `@sensors set part on` waits for
+  an input).
 - `Tray`: a grid (or list) of slots and the cursor that walks it.
 - `Handler`: an arm that picks and places at tray slots with its axes and
-  gripper (`@arm transfer pick input_tray`).
+  gripper (`@arm pick from input_tray`, `@arm place into output_tray[3]`).
 - `MachineModule`: the base of all of them; subclass it for modules of your
   own whose operations a script calls as `@camera.inspect("part", 3)`.
 
@@ -602,7 +602,7 @@ class IOModule(MachineModule):
     map names to pin numbers, counted from 0 across the module's own bytes
     (pin 11 is bit 3 of its second byte), or to (byte, bit) pairs.
 
-    `@m io NAME STATUS` sets the output NAME to STATUS, or, for an input,
+    `@m set NAME STATUS` sets the output NAME to STATUS, or, for an input,
     waits until it shows STATUS, at most `input_timeout` seconds. Through the
     call form: `set(pin, status)`, `on(pin)`, `off(pin)` and
     `wait_for(pin, status, timeout)`.
@@ -880,7 +880,7 @@ class Handler(MachineModule):
     a place, each an input of the gripper module, optional), waits
     `grip_time` seconds, and lifts z back to travel.
 
-    `@arm transfer pick input_tray` takes the tray's next slot; a slot can be
+    `@arm pick from input_tray` takes the tray's next slot; a slot can be
     given with the tray. Through the call form: `pick(tray, slot)` and
     `place(tray, slot)`, the slot optional.
     """
@@ -1610,6 +1610,10 @@ class ModuleRegistry(dict):
     with that package module's name.
     """
 
+    # The error of a top-level `modules` that is there but failed to import
+    # (see `default_registry`), or None.
+    load_error = None
+
     def __init__(self, user_modules=None):
         super().__init__()
         self.user_modules = user_modules
@@ -1640,7 +1644,13 @@ class ModuleRegistry(dict):
         if not name:
             raise UnknownModuleError("a machine module's name is missing after '@'")
         known = self.modules()
-        if self.user_modules is None:
+        if self.user_modules is None and self.load_error is not None:
+            error = self.load_error
+            detail = (
+                f"the top-level module {USER_MODULES!r} failed to import "
+                f"({type(error).__name__}: {error}); {HOW_TO_DECLARE}"
+            )
+        elif self.user_modules is None:
             detail = f"no machine modules are declared: {HOW_TO_DECLARE}"
         else:
             origin = (
@@ -1670,6 +1680,10 @@ def registry(user_modules=None):
         first = _import_if_present(USER_MODULES)
     else:
         first = load_modules(user_modules)
+    return _registry_of(first)
+
+
+def _registry_of(first):
     names = ModuleRegistry(first)
     if first is not None:
         names.add(first)
@@ -1678,3 +1692,18 @@ def registry(user_modules=None):
         if found is not None:
             names.add(found)
     return names
+
+
+def default_registry():
+    """The registry `Zarn.compiler` builds when it is imported: `registry()`,
+    except that a top-level `modules` which is there but fails to import does
+    not stop the compiler from importing. The registry is then built without
+    it, keeps the error in `load_error`, and a script naming a module is told
+    why there is none."""
+    try:
+        first = _import_if_present(USER_MODULES)
+    except Exception as error:  # noqa: BLE001 -- kept and shown at the first lookup
+        names = _registry_of(None)
+        names.load_error = error
+        return names
+    return _registry_of(first)

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "raised.hpp"
 #include "zarn/parser.hpp"
 
 namespace nb = nanobind;
@@ -141,19 +142,7 @@ struct Walk {
         PyErr_ExceptionMatches(imports.compile_error)) {
       throw nb::python_error();
     }
-#if PY_VERSION_HEX >= 0x030C0000
-    nb::object original = nb::steal(PyErr_GetRaisedException());
-#else
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    nb::object original = nb::steal(value);
-    Py_XDECREF(type);
-    if (traceback != nullptr) {
-      PyException_SetTraceback(original.ptr(), traceback);
-      Py_DECREF(traceback);
-    }
-#endif
+    nb::object original = zarn::py::take_raised_exception();
     const char* rule = zp::kind_name(node.kind);
     const std::string message = describe_exception(original) + " (rule '" + rule + "')";
     nb::object line = make_text(zp::line_text(source, node.position.line));

@@ -55,6 +55,12 @@ class ZarnSyntaxError(SyntaxError):
         )
 
 
+class ZarnLookupError(LookupError, AttributeError):
+    """Something a semantic rule looks up on an object is not there (the first
+    item of an empty block, to which a wait clause would go). A LookupError,
+    and an AttributeError too, since the lookup is that of an attribute."""
+
+
 class ZarnCompileError(Exception):
     """A failure raised by the semantics while it built one rule of a script.
 

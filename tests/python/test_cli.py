@@ -219,3 +219,145 @@ def test_readme_client_tour_runs_outside_the_repository(tmp_path):
     )
     assert done.returncode == 0, done.stderr
     assert "'DistanceFactor': 1000" in done.stdout
+
+
+# --- zarn check ---------------------------------------------------------------------
+
+EXAMPLE_SCRIPTS = sorted((ROOT / "examples").glob("*.zarn"))
+
+
+@pytest.mark.parametrize("script", EXAMPLE_SCRIPTS, ids=lambda path: path.stem)
+def test_check_compiles_every_example(script, capsys):
+    assert cli.main(["check", str(script)]) == 0
+    captured = capsys.readouterr()
+    assert captured.err == ""
+    assert captured.out.startswith(f"{script}: 'main' compiles to ")
+
+
+def check_rows(out):
+    """{step number: (module, operation, [waited steps], text)} of check's
+    output, read by the columns of its header line."""
+    lines = out.splitlines()
+    header = lines[1]
+    starts = [
+        header.index(word) for word in ("module", "operation", "waits for", "action")
+    ]
+    rows = {}
+    for line in lines[2:]:
+        if line.startswith("guarded part"):
+            continue
+        number = int(line[: starts[0]])
+        module, operation, waits = (
+            line[a:b].strip() for a, b in zip(starts, starts[1:])
+        )
+        waited = [] if waits == "-" else [int(w) for w in waits.split(", ")]
+        rows[number] = (module, operation, waited, line[starts[3] :])
+    return rows
+
+
+def test_check_shows_each_step_with_module_operation_and_waits(capsys):
+    script = ROOT / "examples" / "parallel_moves.zarn"
+    assert cli.main(["check", str(script)]) == 0
+    out = capsys.readouterr().out
+    lines = out.splitlines()
+    assert (
+        lines[0]
+        == f"{script}: 'main' compiles to 7 actions (11 steps with the groups' markers)"
+    )
+    assert lines[1].split() == ["step", "module", "operation", "waits", "for", "action"]
+    rows = check_rows(out)
+    assert sorted(rows) == list(range(1, 12))
+    assert rows[1][:3] == ("-", "begin", [])
+    assert rows[2][:3] == ("@x", "move", [1])
+    assert rows[2][3].startswith("move @x to camera (300.0) on device 15")
+    # The lift waits for both gantry axes, the camera for the lift.
+    assert rows[4][:3] == ("@z", "move", [2, 3, 1])
+    assert rows[5][:3] == ("@camera", "inspect", [4, 1])
+    assert rows[6][:3] == ("-", "end", [2, 3, 4, 5])
+    for number, (_, _, waited, _) in rows.items():
+        assert all(w < number for w in waited)  # waits name earlier steps only
+
+
+def test_check_shows_turns_priorities_and_guarded_parts(capsys):
+    assert cli.main(["check", str(ROOT / "examples" / "shared_arm.zarn")]) == 0
+    out = capsys.readouterr().out
+    assert "branch 1 (HIGH) waits for its turn on @arm" in out
+    assert "branch 2 (LOW) waits for its turn on @arm" in out
+    assert "the competing group for @arm ends: every branch ran" in out
+    assert cli.main(["check", str(ROOT / "examples" / "guarded_pick.zarn")]) == 0
+    out = capsys.readouterr().out
+    assert "pick with @arm at the next slot of tray input_tray  [guarded part 1]" in out
+    assert out.splitlines()[-1].startswith(
+        "guarded part 1: steps 5, 6; when one fails: <AsyncBlock 'release_and_warn'"
+    )
+
+
+def test_check_reports_a_mistake_with_its_place_on_stderr(tmp_path, capsys):
+    script = tmp_path / "job.zarn"
+    script.write_text("block main {\n    @x move park\n    @y move park\n}\n")
+    modules = ROOT / "examples" / "modules.py"
+    assert cli.main(["check", str(script), "--modules", str(modules)]) == 1
+    captured = capsys.readouterr()
+    assert captured.out == ""
+    assert captured.err.splitlines() == [
+        (
+            f"{script}:2:5: a sequence of statements drives one machine module: this "
+            "statement is for @x, the statement after it for @y. Run the statements "
+            "of different modules side by side in a parallel group, one branch per "
+            "module: parallel { ... } and { ... }"
+        ),
+        "        @x move park",
+        "        ^",
+    ]
+    script.write_text("block main {\n    @x move\n}\n")
+    assert cli.main(["check", str(script), "--modules", str(modules)]) == 1
+    assert capsys.readouterr().err.startswith(f"{script}:3:1: expected the name")
+
+
+def test_check_shows_actions_of_kinds_without_a_description(tmp_path, capsys):
+    (tmp_path / "modules.py").write_text(
+        "from Zarn._zarnaction import ZarnAction\n"
+        "from Zarn._zarnmodule import MachineModule, builds_action\n"
+        "class Beep(ZarnAction):\n"
+        "    def setup(self): pass\n"
+        "    def execute(self): pass\n"
+        "class Horn(MachineModule):\n"
+        "    @builds_action\n"
+        "    def beep(self): return Beep(self)\n"
+        "horn = Horn('horn')\n"
+    )
+    script = tmp_path / "job.zarn"
+    script.write_text("block main { @horn.beep() }")
+    assert cli.main(["check", str(script)]) == 0
+    out = capsys.readouterr().out
+    # The action's own repr, which names its module: no memory address.
+    assert check_rows(out)[1] == (
+        "@horn",
+        "Beep",
+        [],
+        "<Beep on <Horn @horn>, ZarnState.NotExecuted>",
+    )
+
+
+def test_check_of_missing_files_and_bad_usage(tmp_path, capsys):
+    assert cli.main(["check", str(tmp_path / "absent.zarn")]) == 1
+    err = capsys.readouterr().err
+    assert err.startswith(f"zarn: no script file at {tmp_path / 'absent.zarn'}\n")
+    assert f"installed with the package are in {cli.EXAMPLES}" in err
+    script = tmp_path / "job.zarn"
+    script.write_text("block main { @x move p }")
+    assert cli.main(["check", str(script), "--modules", str(tmp_path / "none.py")]) == 1
+    assert capsys.readouterr().err.startswith("zarn: no machine modules file at")
+    with pytest.raises(SystemExit) as stop:
+        cli.main(["check"])
+    assert stop.value.code == 2
+
+
+def test_check_works_on_the_installed_examples(tmp_path):
+    installed = cli.EXAMPLES
+    names = {path.name for path in installed.glob("*.zarn")}
+    assert names == {path.name for path in EXAMPLE_SCRIPTS}
+    assert (installed / "modules.py").is_file()
+    done = run_zarn("check", str(installed / "pick_and_place.zarn"), cwd=tmp_path)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert "'main' compiles to 71 actions" in done.stdout.splitlines()[0]

@@ -1,0 +1,138 @@
+"""Compile time of generated ZARN scripts of 1,000, 10,000 and 20,000 statements.
+
+The scripts mix sequences, named blocks used by name, wait clauses (within a
+sequence and across the branches of a parallel group), loops and parallel
+groups, for the example machine (examples/modules.py). Their main block is
+one long sequence of group statements, the shape of a job that runs its
+steps one after another, each step moving several axes at once: every
+statement that names a group hands the rest of the sequence over to the
+group's copy. Each script is compiled through `Zarn.compile`, which checks
+the result and builds its run plan. Prints the median time of several runs
+and the ratio of 20,000 to 10,000 statements, which stays near 2 when the
+cost is linear in the script's size.
+
+For comparison the same scripts, at the smaller sizes only, are parsed with
+the plain `ZarnSemantics`, whose hand-over copies the rest of the sequence
+each time: its ratio shows the cost that `Zarn.compile` avoids.
+
+    python3 bench/bench_compile.py [--runs R]   (default 5)
+"""
+
+import argparse
+import gc
+import statistics
+import sys
+import time
+from pathlib import Path
+
+import bench_parse
+from Zarn.compiler import ZarnSemantics
+
+import Zarn
+from Zarn._zarnmodule import registry
+
+MODULES = Path(__file__).resolve().parents[1] / "examples" / "modules.py"
+
+# Ten statements: a named sequence, a parallel group whose branches wait for
+# each other (one of them using the sequence by name and holding a loop), and
+# main's statement naming the group.
+CHUNK = """\
+block approach_{k} {{
+    @x move input
+    @x move camera
+}}
+block cycle_{k} parallel {{
+    x{k}: approach_{k}
+    @x move park after y{k}
+    repeat 2 {{ @x move output }}
+}} and {{
+    y{k}: @y move input
+    s{k}: @y move park after x{k}
+    @y move camera after s{k}
+}}
+"""
+ACTIONS_PER_CHUNK = 8
+
+
+def script(statements):
+    return bench_parse.script(statements, CHUNK)
+
+
+def timed(function):
+    started = time.perf_counter()
+    result = function()
+    return time.perf_counter() - started, result
+
+
+def median_times(texts, sizes, runs, compile_one):
+    # The sizes take turns within each run, so that a busy spell of the
+    # machine slows all of them rather than one.
+    times = {size: [] for size in sizes}
+    for _ in range(runs):
+        for size in sizes:
+            elapsed, result = timed(lambda size=size: compile_one(texts[size]))
+            times[size].append(elapsed)
+            del result
+            gc.collect()
+    return {size: statistics.median(times[size]) for size in sizes}
+
+
+def report(name, figures, texts, first, second):
+    for size, seconds in figures.items():
+        print(
+            f"{name:<22} {size:>6} statements ({len(texts[size]) / 1024:5.0f} KiB): "
+            f"{seconds * 1000:9.1f} ms"
+        )
+    print(
+        f"{name:<22} ratio {first:,} / {second:,}: "
+        f"{figures[first] / figures[second]:.2f}"
+    )
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--runs", type=int, default=5)
+    args = parser.parse_args()
+
+    sizes = (1_000, 10_000, 20_000)
+    texts = {size: script(size) for size in sizes}
+
+    # The same modules for every compile: what is timed is the compile.
+    names = registry(MODULES)
+    plan_steps = len(Zarn.compile(texts[1_000], modules=names.user_modules).run_plan())
+    expected = ACTIONS_PER_CHUNK * (1_000 // bench_parse.STATEMENTS_PER_CHUNK)
+    print(
+        f"(1,000 statements compile to {plan_steps} steps, {expected} of them actions)"
+    )
+
+    figures = median_times(
+        texts,
+        sizes,
+        args.runs,
+        lambda text: Zarn.compile(text, modules=names.user_modules),
+    )
+    report("Zarn.compile", figures, texts, 20_000, 10_000)
+
+    small = (1_000, 2_000)
+    small_texts = {size: script(size) for size in small}
+
+    def plain(text):
+        with open(_devnull(), "w") as sink:
+            stdout, sys.stdout = sys.stdout, sink
+            try:
+                return Zarn.parse(text, ZarnSemantics(registry=names))
+            finally:
+                sys.stdout = stdout
+
+    baseline = median_times(small_texts, small, args.runs, plain)
+    report("plain ZarnSemantics", baseline, small_texts, 2_000, 1_000)
+
+
+def _devnull():
+    import os
+
+    return os.devnull
+
+
+if __name__ == "__main__":
+    main()
