@@ -835,6 +835,10 @@ void Controller::end_motion(Drive& drive) {
   } else if (motion == Motion::Move) {
     enter(drive, state::kEndMoving);
     drive.settling = true;
+  } else {
+    // Braking ends in the STOP state it began in, so no state change
+    // announces it; the conditions on standing still must hear of it.
+    dirty_.push_back(drive.config->morvo_id);
   }
   if (running != 0) finish(running, result::kOk);
   while (drive.motion == Motion::None && !drive.queue.empty()) {

@@ -334,7 +334,10 @@ TEST(Controller, StopBrakesTheAxisAndAbortsItsMotions) {
   EXPECT_EQ(rig.results["END"], sim::result::kAborted);
   EXPECT_EQ(rig.results["S"], 1);
   EXPECT_EQ(rig.logger(13, 0, 1.5), "7");
+  // Taken while the axis brakes: standing still counts from the end of braking.
+  ASSERT_EQ(rig.send(action(0, kStatic13, {200}, "STILL"), 1.5), 1);
   rig.run_to(2.0);
+  EXPECT_NEAR(rig.when["STILL"], 1.6 + 0.2, 1e-6);
   // From 25 mm/s at 250 mm/s^2: 1.25 mm of braking after 11.25 mm.
   EXPECT_EQ(rig.logger(13, 2, 2.0), "12500");
   EXPECT_EQ(rig.logger(13, 0, 2.0), "7");
