@@ -174,7 +174,14 @@ Controller::Controller(const MachineConfig& machine, double start)
   }
   input_image_.assign(static_cast<std::size_t>(machine_.input_image_bytes), 0);
   output_image_.assign(static_cast<std::size_t>(machine_.output_image_bytes), 0);
-  for (const Wire& wire : machine_.settings.wiring) wires_.push_back({&wire, {}});
+  for (const Wire& wire : machine_.settings.wiring) {
+    wires_.push_back({&wire, {}});
+    // Outputs start off, so an inverted wire's input starts on: a sensor
+    // that reports the valve's rest position must read so from the start,
+    // or a script waiting for it would wait for ever.
+    if (wire.invert) set_input_bit(module_of(wire.to_device), wire.to_pin, 1);
+  }
+  dirty_.clear();  // nothing watches yet
   festo_up_ = machine_.settings.festo_startup_delay <= 0.0;
   akribis_up_ = machine_.settings.akribis_startup_delay <= 0.0;
 }
@@ -828,6 +835,10 @@ void Controller::end_motion(Drive& drive) {
   } else if (motion == Motion::Move) {
     enter(drive, state::kEndMoving);
     drive.settling = true;
+  } else {
+    // Braking ends in the STOP state it began in, so no state change
+    // announces it; the conditions on standing still must hear of it.
+    dirty_.push_back(drive.config->morvo_id);
   }
   if (running != 0) finish(running, result::kOk);
   while (drive.motion == Motion::None && !drive.queue.empty()) {

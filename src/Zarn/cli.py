@@ -3,6 +3,7 @@
 import argparse
 import os
 import sys
+import tempfile
 from pathlib import Path
 
 import Zarn
@@ -54,10 +55,10 @@ def fail(message):
     print(f"zarn: {message}", file=sys.stderr)
 
 
-def describe_machine(config_path, out=print):
-    """Prints what the client reads from a configuration file. Returns the
-    client, or None when the file cannot be used (the reasons go to standard
-    error)."""
+def describe_machine(config_path, out=print, shown_as=None):
+    """Prints what the client reads from a configuration file (named
+    `shown_as` in the heading when given). Returns the client, or None when
+    the file cannot be used (the reasons go to standard error)."""
     from Zarn.morvo_client import MorvoClient
 
     try:
@@ -71,7 +72,7 @@ def describe_machine(config_path, out=print):
             fail(f"cannot use configuration {config_path}: {problem}")
         return None
 
-    out(f"Configuration {config_path}")
+    out(f"Configuration {shown_as or config_path}")
     out(
         f"  controller service at {client.server_address}, ports "
         f"{client.action_dequeue_sub_port} (results), {client.action_enqueue_req_port} "
@@ -113,7 +114,68 @@ def _cmd_config(args):
     return 1
 
 
+# Simulated seconds per real second of `zarn demo`: the moves are quick, and
+# the sequence's own pauses (2 s in every blocking motor command, two sleeps
+# of 1 s) set its pace.
+DEMO_SPEED = 10.0
+# What the client answers instead of a result when it could not do a command.
+FAILURE_RESULTS = (-2, -3)
+
+
+def demonstration_failures(shown):
+    """The printed results of the demonstration sequence that show it did not
+    go through: a command whose result is not 1, a reading that failed."""
+    failures = []
+    for label, result in shown:
+        command = label.startswith("result of ")
+        if (command and result != 1) or (
+            not command and isinstance(result, int) and result in FAILURE_RESULTS
+        ):
+            failures.append(f"{label}{result}")
+    return failures
+
+
+def _run_machine_demo(speed, verbose):
+    from Zarn.morvo_client.__main__ import run_demonstration
+    from Zarn.sim import SimulatedController, SimulatorError
+
+    with tempfile.TemporaryDirectory(prefix="zarn-demo-") as scratch:
+        try:
+            with SimulatedController(
+                EXAMPLE_CONFIG, speed=speed, verbose=verbose
+            ) as simulator:
+                config = simulator.client_config(
+                    Path(scratch) / "handler_settings.yaml"
+                )
+                print(
+                    "Started a simulated controller of the example machine, "
+                    f"{speed:g} times real time"
+                )
+                client = describe_machine(
+                    config, shown_as=f"{EXAMPLE_CONFIG}, at the simulator's address"
+                )
+                if client is None:
+                    return 1
+                print()
+                shown = run_demonstration(client)
+        except SimulatorError as error:
+            fail(f"the simulated controller: {error}")
+            return 1
+    print("Simulated controller stopped.")
+    failures = demonstration_failures(shown)
+    if failures:
+        fail("the demonstration did not go through: " + "; ".join(failures))
+        return 1
+    return 0
+
+
 def _cmd_demo(args):
+    if not args.actions:
+        try:
+            return _run_machine_demo(args.speed, args.verbose)
+        except KeyboardInterrupt:
+            return 130
+
     from Zarn import demo
 
     if describe_machine(EXAMPLE_CONFIG) is None:
@@ -217,6 +279,18 @@ def _cmd_check(args):
     return 0
 
 
+def speed_factor(text):
+    try:
+        value = float(text)
+    except ValueError:
+        value = float("nan")
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(
+            f"a speed factor is a number above 0, not {text!r}"
+        )
+    return value
+
+
 def _cmd_sim(arguments):
     from Zarn import sim
 
@@ -243,7 +317,29 @@ def main(argv=None):
 
     demo = commands.add_parser(
         "demo",
-        help="show the example machine and run a simulated pick-and-place sequence",
+        help="run the client's demonstration sequence against a simulated "
+        "controller of the example machine",
+        description="Starts a simulated controller of the example machine on a "
+        "free loopback address, runs the client's demonstration sequence (the one "
+        "python -m Zarn.morvo_client runs) against it, and stops it.",
+    )
+    demo.add_argument(
+        "--speed",
+        type=speed_factor,
+        default=DEMO_SPEED,
+        metavar="F",
+        help=f"simulated seconds per real second (default {DEMO_SPEED:g})",
+    )
+    demo.add_argument(
+        "--verbose",
+        action="store_true",
+        help="print the simulated controller's log as it goes",
+    )
+    demo.add_argument(
+        "--actions",
+        action="store_true",
+        help="instead, run a pick-and-place sequence of actions on threads of "
+        "their own, with no controller",
     )
     demo.set_defaults(handler=_cmd_demo)
 

@@ -284,6 +284,22 @@ TEST(Controller, OutputsFeedWiredInputsAfterTheirDelay) {
             std::string::npos);
 }
 
+TEST(Controller, AnInvertedWireStartsOnAndFollowsItsOutput) {
+  // A jaws-open sensor: on while its valve rests, off a delay after it opens.
+  Rig rig(example_with(
+      "    Wiring:\n"
+      "      - {FromDevice: 10, FromPin: 1, ToDevice: 1, ToPin: 11, Delay: 0.2, Invert: true}\n"));
+  EXPECT_EQ(rig.logger(1, 4, 0.0), "00 08");
+  const int inputs_of_1 = sim::condition_id(1, 4);
+  ASSERT_EQ(rig.send(action(0, inputs_of_1, {0, 11, 1}, "Open"), 0.0), 1);
+  EXPECT_TRUE(rig.published("Open"));  // true from the start
+  ASSERT_EQ(rig.send(action(0, inputs_of_1, {0, 11, 0}, "Closed"), 0.0), 1);
+  ASSERT_EQ(rig.send(action(1, 0, {1, 0, 1}, "Valve"), 0.5), 1);
+  rig.run_to(1.0);
+  EXPECT_NEAR(rig.when["Closed"], 0.7, 1e-9);
+  EXPECT_EQ(rig.logger(1, 4, 1.0), "00 00");
+}
+
 TEST(Controller, PositionConditionsArriveWhenTheAxisPassesTheThreshold) {
   Rig rig(example());
   blocking_motion(rig, "H", kHome, {17}, 0.0, true);
@@ -318,7 +334,10 @@ TEST(Controller, StopBrakesTheAxisAndAbortsItsMotions) {
   EXPECT_EQ(rig.results["END"], sim::result::kAborted);
   EXPECT_EQ(rig.results["S"], 1);
   EXPECT_EQ(rig.logger(13, 0, 1.5), "7");
+  // Taken while the axis brakes: standing still counts from the end of braking.
+  ASSERT_EQ(rig.send(action(0, kStatic13, {200}, "STILL"), 1.5), 1);
   rig.run_to(2.0);
+  EXPECT_NEAR(rig.when["STILL"], 1.6 + 0.2, 1e-6);
   // From 25 mm/s at 250 mm/s^2: 1.25 mm of braking after 11.25 mm.
   EXPECT_EQ(rig.logger(13, 2, 2.0), "12500");
   EXPECT_EQ(rig.logger(13, 0, 2.0), "7");

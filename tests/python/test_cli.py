@@ -10,7 +10,7 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
 def test_demo_runs_actions_in_dependency_order(capsys):
-    assert cli.main(["demo"]) == 0
+    assert cli.main(["demo", "--actions"]) == 0
     lines = capsys.readouterr().out.splitlines()
     events = [line.split(None, 3)[1:] for line in lines if line.strip()[:1].isdigit()]
     events = [event for event in events if event[1] in ("start", "done")]
@@ -36,6 +36,74 @@ def test_demo_runs_actions_in_dependency_order(capsys):
     assert lines[-1].startswith("All finished") and "['Finished']" in lines[-1]
 
 
+def test_demo_runs_the_demonstration_against_a_simulated_controller(tmp_path):
+    done = run_zarn("demo", "--speed", "20", cwd=tmp_path)
+    assert (done.returncode, done.stderr) == (0, "")
+    lines = done.stdout.splitlines()
+    assert lines[0] == (
+        "Started a simulated controller of the example machine, 20 times real time"
+    )
+    assert lines[1] == f"Configuration {cli.EXAMPLE_CONFIG}, at the simulator's address"
+    assert lines[2].startswith("  controller service at 127.")
+    sequence = lines[lines.index("") + 1 :]
+    clamp_sensor = sequence.pop(9)  # may or may not have followed its valve yet
+    assert clamp_sensor in ("io 1 input: 00 00", "io 1 input: 01 00")
+    assert sequence == [
+        "result of motor 13 homing: 1",
+        "result of motor 14 homing1: 1",
+        "result of motor 14 homing2: 1",
+        "result of motor 13 moving1: 1",
+        "motor 13 output: 20.0",
+        "result of motor 13 moving2: 1",
+        "result of motor 13 moving3: 1",
+        "result of motor 13 moving4: 1",
+        "io 10 output before control: 00 00 00 00",
+        "io 10 output after control1: 01 00 C0 00",
+        "io 10 output after control2: 01 00 40 00",
+        "Simulated controller stopped.",
+    ]
+
+
+def test_demo_fails_when_the_simulator_cannot_start(monkeypatch, tmp_path, capsys):
+    from Zarn import sim
+
+    monkeypatch.setattr(sim, "PROGRAM", tmp_path / "zarn-sim")
+    assert cli.main(["demo"]) == 1
+    assert capsys.readouterr().err == (
+        "zarn: the simulated controller: the simulator program is not installed "
+        f"at {tmp_path / 'zarn-sim'}\n"
+    )
+
+
+def test_demo_results_that_show_a_failure():
+    shown = [
+        ("result of motor 13 homing: ", 1),
+        ("result of motor 14 homing1: ", -110),
+        ("result of motor 13 moving1: ", []),  # the end condition never came
+        ("motor 13 output: ", 20.0),
+        ("motor 13 output: ", -3),
+        ("io 1 input: ", "00 00"),
+        ("io 1 input: ", -2),
+    ]
+    assert cli.demonstration_failures(shown) == [
+        "result of motor 14 homing1: -110",
+        "result of motor 13 moving1: []",
+        "motor 13 output: -3",
+        "io 1 input: -2",
+    ]
+    assert cli.demonstration_failures(shown[:1] + shown[3:4] + shown[5:6]) == []
+
+
+def test_demo_options_are_checked(capsys):
+    for speed in ("0", "-2", "fast", "nan"):
+        with pytest.raises(SystemExit) as stop:
+            cli.main(["demo", "--speed", speed])
+        assert stop.value.code == 2
+        assert f"a speed factor is a number above 0, not '{speed}'" in (
+            capsys.readouterr().err
+        )
+
+
 def test_no_command_prints_help_to_stderr_and_fails(capsys):
     assert cli.main([]) == 2
     captured = capsys.readouterr()
@@ -57,7 +125,7 @@ def test_a_failing_action_is_reported_and_hangs_nothing(monkeypatch, capsys):
             raise OSError("gripper jammed")
 
     monkeypatch.setattr(demo.time, "sleep", jammed)
-    assert cli.main(["demo"]) == 1
+    assert cli.main(["demo", "--actions"]) == 1
     captured = capsys.readouterr()
     assert captured.err == (
         "zarn: 2 of 7 actions failed; first: 'close' on gripper: gripper jammed\n"
@@ -203,19 +271,29 @@ def test_streams_of_the_command_line_process(tmp_path):
     assert "IO image: 11 input bytes, 5 output bytes" in shown.stdout
 
 
-def test_readme_client_tour_runs_outside_the_repository(tmp_path):
+def run_readme_example(after, tmp_path, appended=""):
+    """Runs the first Python example of the README after the text `after`, in
+    a folder outside the repository."""
     readme = (ROOT / "README.md").read_text(encoding="utf-8")
-    section = readme.split("## The controller client", 1)[1]
+    section = readme.split(after, 1)[1]
     code = section.split("```python\n", 1)[1].split("```", 1)[0]
-    script = tmp_path / "tour.py"
-    script.write_text(code + "\nprint(repr(client.getMorvoDict(13)['Params']))\n")
-    done = subprocess.run(
+    script = tmp_path / "example.py"
+    script.write_text(code + appended)
+    return subprocess.run(
         [sys.executable, str(script)],
         check=False,
         cwd=tmp_path,
         capture_output=True,
         text=True,
         timeout=60,
+    )
+
+
+def test_readme_client_tour_runs_outside_the_repository(tmp_path):
+    done = run_readme_example(
+        "## The controller client",
+        tmp_path,
+        "\nprint(repr(client.getMorvoDict(13)['Params']))\n",
     )
     assert done.returncode == 0, done.stderr
     assert "'DistanceFactor': 1000" in done.stdout
@@ -361,3 +439,10 @@ def test_check_works_on_the_installed_examples(tmp_path):
     done = run_zarn("check", str(installed / "pick_and_place.zarn"), cwd=tmp_path)
     assert (done.returncode, done.stderr) == (0, "")
     assert "'main' compiles to 71 actions" in done.stdout.splitlines()[0]
+
+
+def test_readme_simulated_controller_tour_runs(tmp_path):
+    done = run_readme_example("With no machine at hand", tmp_path)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout == "20.0\n"
+    assert "server_address: 127." in (tmp_path / "machine.yaml").read_text()

@@ -3,7 +3,8 @@
 Homes and moves the Festo drives 13 and 14, reads back a position, and switches
 outputs of IO module 10 while reading its outputs and the inputs of IO module
 1, printing each result after its label. It drives a real machine: run it
-against a controller service (or the simulated one, ``zarn sim``).
+against a controller service (or the simulated one, ``zarn sim``; ``zarn demo``
+starts one and runs this sequence against it).
 
 The machine's configuration is /opt/kvt/configs/handler_settings.yaml, or the
 file that the environment variable ZARN_CONFIG names::
@@ -22,9 +23,12 @@ RATE = 0.5  # velocity, acceleration and deceleration of every move
 
 
 def run_demonstration(client, sleep=time.sleep, out=print):
-    """The sequence itself, on a constructed client."""
+    """The sequence itself, on a constructed client. Returns the (label,
+    result) pairs it printed, in order."""
+    shown = []
 
     def show(label, result):
+        shown.append((label, result))
         out(f"{label}{result}")
 
     show("result of motor 13 homing: ", client.motor_home(13, block=True))
@@ -59,6 +63,7 @@ def run_demonstration(client, sleep=time.sleep, out=print):
         "io 10 output after control2: ",
         client.io_monitor(10, "MORVO_ID_OUTPUT_DATA"),
     )
+    return shown
 
 
 def main():
