@@ -148,6 +148,7 @@ class RunEvent:
 # --- the report --------------------------------------------------------------------
 
 
+@dataclass(eq=False)
 class ActionRecord:
     """One script action of a run (group markers are left out).
 
@@ -159,42 +160,16 @@ class ActionRecord:
     when it carries them (a `MachineError`), the device also from the action.
     """
 
-    __slots__ = (
-        "abandoned",
-        "action",
-        "end",
-        "error",
-        "exception_part",
-        "guard",
-        "handled",
-        "outcome",
-        "start",
-        "step",
-    )
-
-    def __init__(
-        self,
-        step,
-        action,
-        outcome,
-        start,
-        end,
-        error,
-        exception_part,
-        guard,
-        handled,
-        abandoned,
-    ):
-        self.step = step
-        self.action = action
-        self.outcome = outcome
-        self.start = start
-        self.end = end
-        self.error = error
-        self.exception_part = exception_part
-        self.guard = guard
-        self.handled = handled
-        self.abandoned = abandoned
+    step: int
+    action: object
+    outcome: str
+    start: float | None
+    end: float | None
+    error: BaseException | None
+    exception_part: bool
+    guard: int | None
+    handled: bool
+    abandoned: bool
 
     @property
     def module(self):
@@ -840,21 +815,31 @@ class Executor:
             plan = self._plan_of(exception)
             if self.machine is not None:
                 self._attach(step.action for step in plan.steps)
-            base = run.add_exception_part(guard, plan)
         except Exception as error:  # noqa: BLE001 -- a failure of the part around the guard
             self._part_errors[guard] = error
             run.exception_part_failed(guard)
             return
-        if base < 0:
-            return
-        self._exception_parts.extend(part.exception for part in plan.guards)
-        assert len(self._exception_parts) == run.guard_count, (
-            "guard numbering out of step"
-        )
+        # Held while the part is added, so that the start of its first action
+        # is told after the recovery.
+        with self._event_lock:
+            try:
+                base = run.add_exception_part(guard, plan)
+            except Exception as error:  # noqa: BLE001 -- as above
+                self._part_errors[guard] = error
+                run.exception_part_failed(guard)
+                return
+            if base < 0:
+                return
+            self._exception_parts.extend(part.exception for part in plan.guards)
+            assert len(self._exception_parts) == run.guard_count, "guards out of step"
+            self._tell_recovery(guard, len(plan.steps))
+
+    def _tell_recovery(self, guard, part_size):
+        run = self._run
         step, _ = run.guard_cause(guard)
         cause = run.actions[step] if step is not None else None
         shown = f"{_description(cause)} failed" if cause is not None else "a failure"
-        self._emit(
+        self._emit_locked(
             RunEvent(
                 kind="recover",
                 time=run.elapsed(),
@@ -864,7 +849,7 @@ class Executor:
                 operation=_operation(cause) if cause is not None else None,
                 error=run.errors[step] if step is not None else None,
                 message=f"{shown} in a guarded part: running its exception part "
-                f"({len(plan.steps)} steps)",
+                f"({part_size} steps)",
             )
         )
 
@@ -925,38 +910,47 @@ class Executor:
 
     def _emit(self, event):
         with self._event_lock:
-            on_event = self._on_event
-            if on_event is None:
-                return
-            try:
-                on_event(event)
-            except Exception as error:  # noqa: BLE001 -- reported below
-                # A broken display must not stop the machine halfway.
-                self._on_event = None
-                self._event_error = error
-                print(
-                    f"[Zarn] the run's event callback failed and is no longer called: "
-                    f"{type(error).__name__}: {error}",
-                    file=sys.stdout,
-                    flush=True,
-                )
+            self._emit_locked(event)
 
-    def _on_start(self, step, at):
+    def _emit_locked(self, event):
+        on_event = self._on_event
+        if on_event is None:
+            return
+        try:
+            on_event(event)
+        except Exception as error:  # noqa: BLE001 -- reported below
+            # A broken display must not stop the machine halfway.
+            self._on_event = None
+            self._event_error = error
+            print(
+                f"[Zarn] the run's event callback failed and is no longer called: "
+                f"{type(error).__name__}: {error}",
+                file=sys.stdout,
+                flush=True,
+            )
+
+    def _tell_action(self, kind, step, at, label, detail, **more):
         action = self._run.actions[step]
+        module, operation = _module_name(action), _operation(action)
         self._emit(
             RunEvent(
-                kind="start",
+                kind=kind,
                 time=at,
                 step=step,
                 action=action,
-                module=_module_name(action),
-                operation=_operation(action),
+                module=module,
+                operation=operation,
                 state=action.state,
                 exception_part=step >= self._plan_size,
-                message=f"start  @{_module_name(action)} {_operation(action)}: "
-                f"{_description(action)}",
+                message=f"{label:<9} @{module} {operation}"
+                + (f": {detail}" if detail else ""),
+                **more,
             )
         )
+
+    def _on_start(self, step, at):
+        detail = _description(self._run.actions[step])
+        self._tell_action("start", step, at, "start", detail)
 
     def _on_finish(self, step, succeeded, started, at):
         run = self._run
@@ -976,21 +970,14 @@ class Executor:
             error = run.errors[step]
             if error is None:
                 error = getattr(action, "error", None)
-        shown = f"{type(error).__name__}: {error}" if error is not None else ""
-        self._emit(
-            RunEvent(
-                kind="finish",
-                time=at,
-                step=step,
-                action=action,
-                module=_module_name(action),
-                operation=_operation(action),
-                state=action.state,
-                outcome=outcome,
-                error=error,
-                duration=at - started,
-                exception_part=step >= self._plan_size,
-                message=f"{outcome:<8} @{_module_name(action)} {_operation(action)}"
-                + (f": {shown}" if shown else ""),
-            )
+        detail = f"{type(error).__name__}: {error}" if error is not None else ""
+        self._tell_action(
+            "finish",
+            step,
+            at,
+            outcome,
+            detail,
+            outcome=outcome,
+            error=error,
+            duration=at - started,
         )
