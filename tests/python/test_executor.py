@@ -256,6 +256,27 @@ def test_a_failing_exception_part_fails_the_run():
     assert not report.recoveries[0].recovered
 
 
+def test_a_guarded_part_without_exception_part_just_ends():
+    guarded = RunExceptBlock(None)
+    guarded.add(block(AXIS, "risky", "rest", fail=RuntimeError("jammed")))
+    guarded.next_block = block(AXIS, "after")
+    report = Executor(guarded).run()
+    assert report.ok
+    runs = by_label(report)
+    assert runs["rest"].outcome == "skipped" and runs["after"].outcome == "finished"
+
+
+def test_an_exception_part_that_is_no_block_fails_the_run():
+    guarded = RunExceptBlock("recover somehow")
+    guarded.add(block(AXIS, "risky", fail=RuntimeError("jammed")))
+    guarded.next_block = block(AXIS, "after")
+    report = Executor(guarded).run()
+    assert report.status == "failed" and report.failure is None
+    assert "exception part" in report.reason and "must be a block" in report.reason
+    assert by_label(report)["after"].outcome == "skipped"
+    assert isinstance(report.recoveries[0].error, TypeError)
+
+
 def test_an_inner_guard_recovers_without_troubling_the_outer_one():
     inner = RunExceptBlock(block(AXIS, "inner-handler"))
     inner.add(block(AXIS, "inner-risky", fail=RuntimeError("slip")))
