@@ -214,7 +214,9 @@ class RunScheduler : public std::enable_shared_from_this<RunScheduler> {
 
   void work(std::size_t worker);
   std::optional<std::size_t> pop_locked();
-  void begin_locked(std::size_t step, std::size_t worker);
+  // `at`: when it starts, if known already.
+  void begin_locked(std::size_t step, std::size_t worker,
+                    std::optional<RunClock::time_point> at = std::nullopt);
   void finish_locked(std::size_t step, const StepRunner::Result& result,
                      std::optional<std::size_t>* keep);
   void ready_locked(std::size_t step, std::optional<std::size_t>* keep);
