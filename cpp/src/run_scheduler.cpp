@@ -1,6 +1,7 @@
 #include "zarn/run_scheduler.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <string>
 
@@ -71,6 +72,9 @@ struct RunScheduler::Worker {
 namespace {
 
 constexpr auto kLongWait = std::chrono::hours(1);
+
+// Workers of every run still inside a step given up on.
+std::atomic<std::size_t> stuck_anywhere{0};
 
 // Checks waits and guards of steps that will be numbered from 0 within
 // their own group, and that no guard encloses itself; returns the plan's width.
@@ -302,6 +306,7 @@ void RunScheduler::work(std::size_t worker) {
     if (step.abandoned) {
       // Back from a step given up on: the run has moved on without it.
       workers_[worker]->stuck = false;
+      --stuck_anywhere;
       ++live_;
       continue;
     }
@@ -657,6 +662,7 @@ void RunScheduler::abandon_locked(std::size_t index) {
   --running_;
   --busy_;
   workers_[step.worker]->stuck = true;
+  ++stuck_anywhere;
   --live_;
   fail_locked(index);
   step.status = StepStatus::Failed;
@@ -801,6 +807,15 @@ std::size_t RunScheduler::worker_target() const {
 std::size_t RunScheduler::threads_started() const {
   std::lock_guard lock(mutex_);
   return workers_.size();
+}
+
+std::size_t RunScheduler::stuck_workers_anywhere() { return stuck_anywhere.load(); }
+
+std::size_t RunScheduler::stuck_workers() const {
+  std::lock_guard lock(mutex_);
+  std::size_t stuck = 0;
+  for (const auto& worker : workers_) stuck += worker->stuck ? 1 : 0;
+  return stuck;
 }
 
 bool RunScheduler::finished() const {

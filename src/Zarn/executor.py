@@ -635,6 +635,7 @@ class Executor:
         self._stopped = []
         self._part_errors = {}
         self._interrupts = 0
+        self._axes_stopped = False
         self._started = False
         self.report = None
 
@@ -777,6 +778,10 @@ class Executor:
         )
         for step in in_flight:
             self._cancel(step)
+        self._stop_axes()
+
+    def _stop_axes(self):
+        self._axes_stopped = True
         hook = self._stop_hook or self._default_stop
         stopped = self._call_hook("stop", hook)
         if stopped:
@@ -802,11 +807,8 @@ class Executor:
         """The control loop was left abnormally: stop everything at once."""
         self._run.stop(True)
         self._run.abandon()
-        if not self._stopped:
-            hook = self._stop_hook or self._default_stop
-            stopped = self._call_hook("stop", hook)
-            if stopped:
-                self._stopped.extend(stopped)
+        if not self._axes_stopped:
+            self._stop_axes()
 
     def _recover(self, guard):
         run = self._run

@@ -183,6 +183,9 @@ class RunScheduler : public std::enable_shared_from_this<RunScheduler> {
   std::size_t size() const;
   std::size_t worker_target() const;
   std::size_t threads_started() const;
+  // Workers still inside a step given up on: of this run, of every run.
+  std::size_t stuck_workers() const;
+  static std::size_t stuck_workers_anywhere();
   bool finished() const;
   StopReason stop_reason() const;
   long fatal_step() const;   // the failure that stopped the run, or -1
