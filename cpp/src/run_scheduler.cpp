@@ -311,7 +311,8 @@ void RunScheduler::work(std::size_t worker) {
       continue;
     }
     finish_locked(index, result, &next);
-    if (next) handed_over = result.ended;
+    // Not before any step it waited for ended, whichever thread ran those.
+    if (next) handed_over = latest_end_;
     --busy_;
     check_progress_locked();
   }
@@ -383,6 +384,7 @@ void RunScheduler::finish_locked(std::size_t index, const StepRunner::Result& re
                                  std::optional<std::size_t>* keep) {
   Step& step = steps_[index];
   step.ended = result.ended;
+  latest_end_ = std::max(latest_end_, result.ended);
   forget_deadlines_locked(index);
   --running_;
   if (result.succeeded && !step.timed_out) {
@@ -402,6 +404,7 @@ void RunScheduler::complete(std::size_t index, bool succeeded) {
   Step& step = steps_[index];
   if (step.status != StepStatus::Running || !step.asynchronous) return;  // skipped since
   step.ended = RunClock::now();
+  latest_end_ = std::max(latest_end_, *step.ended);
   if (succeeded) {
     step.status = StepStatus::Finished;
     settle_locked(index, false);

@@ -98,9 +98,6 @@ thread_local bool worker_has_python = false;
 // What a worker needs to know about a kind of action, looked up once.
 struct KindInfo {
   nb::object kind;
-  // The kind's execute() when it is a plain Python function, called
-  // directly; otherwise None and the method is looked up on each call.
-  nb::object execute = nb::none();
   // Whether `state` is the base class's own field, readable without a lookup.
   bool own_state = false;
   double seconds = 0;  // the time limit, 0 for none
@@ -125,10 +122,7 @@ class PyRunner final : public zarn::StepRunner {
       (void)errors.release();
       (void)on_start.release();
       (void)on_finish.release();
-      for (auto& [kind, info] : kind_info) {
-        (void)info.kind.release();
-        (void)info.execute.release();
-      }
+      for (auto& [kind, info] : kind_info) (void)info.kind.release();
       return;
     }
     PyGILState_STATE state = PyGILState_Ensure();
@@ -172,9 +166,7 @@ class PyRunner final : public zarn::StepRunner {
     }
     const KindInfo* info = infos[step];
     bool succeeded = false;
-    PyObject* result = info->execute.is_none()
-                           ? PyObject_CallMethodNoArgs(action, imports.execute)
-                           : PyObject_Vectorcall(info->execute.ptr(), &action, 1, nullptr);
+    PyObject* result = PyObject_CallMethodNoArgs(action, imports.execute);
     if (result == nullptr) {
       keep_error(step);
     } else {
@@ -384,8 +376,6 @@ struct PlanReader {
     KindInfo info;
     info.kind = nb::borrow(kind);
     PyTypeObject* type = Py_TYPE(action.ptr());
-    PyObject* execute = _PyType_Lookup(type, imports.execute);
-    if (execute != nullptr && PyFunction_Check(execute)) info.execute = nb::borrow(execute);
     info.own_state = PyType_IsSubtype(type, imports.action_type) &&
                      _PyType_Lookup(type, imports.state) == imports.base_state;
     nb::object said = limit_for(nb::handle(kind));

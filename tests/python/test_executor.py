@@ -519,3 +519,18 @@ def test_many_runs_in_a_row_leave_no_threads_behind():
     for _ in range(30):
         run_once()
     assert thread_count() == before
+
+
+def test_an_execute_set_on_the_action_itself_is_the_one_run():
+    sequence = block(AXIS, "patched")
+    action = sequence.first()
+    ran = []
+
+    def execute():
+        ran.append("own")
+        action.state = ZarnState.Finished
+        action.finish_signal.set()
+
+    action.execute = execute
+    assert Executor(sequence).run().ok
+    assert ran == ["own"]

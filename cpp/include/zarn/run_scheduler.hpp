@@ -276,6 +276,7 @@ class RunScheduler : public std::enable_shared_from_this<RunScheduler> {
   StopReason stop_reason_ = StopReason::None;
   long fatal_step_ = -1, fatal_guard_ = -1;
   RunClock::time_point started_at_{};
+  RunClock::time_point latest_end_{};  // the latest end of a step so far
   // When the controlling thread will next wake by itself; min() while it is
   // awake, so that a new deadline always finds it able to see it.
   RunClock::time_point control_wake_ = RunClock::time_point::min();
