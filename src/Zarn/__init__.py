@@ -10,6 +10,8 @@ The deliverable modules are C++ extensions:
   ``CompeteBlock``, ``RunExceptBlock``
 - ``Zarn._zarnpq``: ``ZarnPriority`` and ``ZarnPriorityQueue``
 - ``Zarn._zarnmodule`` (Python): the machine modules a script names with "@"
+- ``Zarn.executor`` (Python, on the ``Zarn._zarnexec`` extension): runs a
+  compiled block on a small pool of threads and reports what happened
 - ``Zarn.morvo_client``: records, configuration and ``MorvoClient`` with its
   conditions, motor and IO commands (``python -m Zarn.morvo_client`` runs
   its demonstration sequence)

@@ -1295,6 +1295,12 @@ class WaitInput(_PinAction):
     def perform(self, machine):
         machine.wait_input(self.device, self.pin, self.value, self.timeout)
 
+    @property
+    def expected_seconds(self):
+        """How long it may wait by design, beyond a command's own time (a run's
+        time-out for the action comes on top of it)."""
+        return self.timeout
+
     def _summary(self):
         return (
             f"{self._pin_shown()}=={self.value} dev {self.device} pin {self.pin} "
@@ -1364,6 +1370,15 @@ class Transfer(ModuleAction):
             machine.sleep(handler.grip_time)
         machine.move([handler.z.axis_move(travel)])
 
+    @property
+    def expected_seconds(self):
+        """The waits a transfer makes by design: the gripper's input and its
+        grip time (a run's time-out comes on top of them)."""
+        handler = self.module
+        awaited = handler.gripped if self.operation == "pick" else handler.released
+        waiting = handler.gripper.input_timeout if awaited is not None else 0.0
+        return waiting + (handler.grip_time or 0.0)
+
     def _place_shown(self):
         return f"{self.tray.name}[{NEXT_SLOT if self.slot is None else self.slot}]"
 
@@ -1407,6 +1422,11 @@ class Wait(ModuleAction):
 
     def perform(self, machine):
         machine.sleep(self.seconds)
+
+    @property
+    def expected_seconds(self):
+        """How long it takes by design (a run's time-out comes on top of it)."""
+        return self.seconds
 
     def _summary(self):
         return f"{self.seconds!r}s"

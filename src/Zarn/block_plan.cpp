@@ -14,26 +14,11 @@
 
 #include "_zarnblock.hpp"
 #include "abstract_base.hpp"
+#include "run_plan.hpp"
 
 namespace zarn::py {
 
 namespace {
-
-struct RunStep {
-  nb::object index, action, kind, waits, after, events, competition, branch, guard;
-};
-struct RunBranch {
-  nb::object index, priority, turn, release, steps;
-};
-struct RunCompetition {
-  nb::object competition, module_name, start, join, branches;
-};
-struct RunGuard {
-  nb::object guard, exception, steps, outer;
-};
-struct RunPlan {
-  nb::object steps, competitions, guards;
-};
 
 nb::object index_or_none(long value) {
   return value < 0 ? nb::none() : nb::object(nb::int_(value));

@@ -119,6 +119,21 @@ class Machine:
         """Shows a script's message to the user."""
         print(text, file=sys.stdout, flush=True)
 
+    # What a run calls when it stops (Zarn.executor). Both must return
+    # promptly and may be called from another thread than the one executing
+    # the action; the defaults do nothing, for machines that have nothing
+    # in flight and nothing that moves.
+
+    def cancel(self, action) -> None:
+        """Makes the blocking command that `action` is executing return at once
+        with a `MachineError` (a machine that cannot tell its commands apart
+        may cancel every command in flight)."""
+
+    def stop_all(self) -> Sequence:
+        """Stops every axis that may be moving; returns what it stopped (for
+        the run's report, e.g. the devices)."""
+        return ()
+
     def _missing(self, operation):
         raise NotImplementedError(
             f"{type(self).__name__} cannot {operation}: a machine that runs module "
