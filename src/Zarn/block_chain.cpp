@@ -76,7 +76,7 @@ nb::object item_at(nb::handle sequence, Py_ssize_t index) {
   return nb::steal(item);
 }
 
-// The module of an item of a flattened chain, as the spec'd algorithms read it.
+// The module of an item of a flattened chain, as the chain's algorithms read it.
 nb::object module_of(nb::handle item) {
   if (is_action(item)) return action_fields(item).module;
   return item.attr("module");
@@ -462,7 +462,7 @@ nb::dict local_variables(nb::handle self) {
   std::vector<nb::object> blocks = chain_blocks(self, &rest);
   nb::object map = rest.is_none() ? nb::object(nb::dict()) : rest.attr("get_local_variables_map")();
   // From the end towards the head, so that an earlier block's entry replaces
-  // a later one's under the same id, in the order the spec'd recursion builds.
+  // a later one's under the same id, in the order a recursive walk would build.
   for (auto it = blocks.rbegin(); it != blocks.rend(); ++it) {
     ZarnBlock& block = block_fields(*it);
     if (block.id.is_none()) continue;
