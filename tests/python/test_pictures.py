@@ -520,3 +520,14 @@ def test_zarn_graph_errors(tmp_path, capsys, monkeypatch):
     err = capsys.readouterr().err
     assert "apt-get install graphviz" in err and f"-o {tmp_path / 'out.dot'}" in err
     assert cli.main(["graph", str(good), "-o", str(tmp_path / "g.dot")]) == 0
+
+
+def test_the_pictures_in_the_docs_are_svg():
+    graph = parse_svg((ROOT / "docs" / "pick_and_place-graph.svg").read_text("utf-8"))
+    assert any(
+        "pick_and_place.zarn" in "".join(t.itertext()) for t in graph.iter(f"{SVG}text")
+    )
+    timeline = parse_svg(
+        (ROOT / "docs" / "pick_and_place-timeline.svg").read_text("utf-8")
+    )
+    assert {"arm", "camera", "x", "y", "z"} <= set(lanes_of(timeline))
