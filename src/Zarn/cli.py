@@ -250,23 +250,29 @@ def plan_lines(plan):
     return lines
 
 
-def _cmd_check(args):
+def compile_main(script, modules):
+    """The compiled "main" block of a script, or None when it does not
+    compile (the mistakes and their places go to standard error)."""
     from Zarn.compiling import compile
     from Zarn.errors import ZarnCompileError, ZarnSyntaxError
 
-    script = Path(args.script)
     try:
-        main = compile(script, modules=args.modules)
+        return compile(script, modules=modules)
     except (ZarnSyntaxError, ZarnCompileError) as error:
         print(error, file=sys.stderr)
-        return 1
     except FileNotFoundError as error:
         fail(error)
-        if not script.exists():
+        if not Path(script).exists():
             fail(f"the example scripts installed with the package are in {EXAMPLES}")
-        return 1
     except (OSError, ImportError) as error:
         fail(error)
+    return None
+
+
+def _cmd_check(args):
+    script = Path(args.script)
+    main = compile_main(script, args.modules)
+    if main is None:
         return 1
     plan = main.run_plan()
     actions = sum(1 for step in plan.steps if step.kind == "action")
@@ -276,6 +282,46 @@ def _cmd_check(args):
     )
     for line in plan_lines(plan):
         print(line)
+    return 0
+
+
+# What `zarn graph` writes, by the output file's suffix.
+GRAPH_FORMATS = {".svg": "svg", ".dot": "dot", ".gv": "dot"}
+
+
+def _cmd_graph(args):
+    from Zarn import pictures
+
+    output = Path(args.output) if args.output is not None else None
+    kind = "dot" if output is None else GRAPH_FORMATS.get(output.suffix.lower())
+    if kind is None:
+        fail(
+            f"cannot tell what to write to {output}: name a .svg file for the "
+            "picture or a .dot file for the DOT text"
+        )
+        return 2
+    script = Path(args.script)
+    main = compile_main(script, args.modules)
+    if main is None:
+        return 1
+    title = script.name
+    try:
+        if kind == "svg":
+            text = pictures.graph_svg(main, title=title)
+        else:
+            text = pictures.graph_dot(main, title=title)
+    except pictures.GraphvizError as error:
+        fail(f"{error}; or write the DOT text with -o {output.with_suffix('.dot')}")
+        return 1
+    if output is None:
+        sys.stdout.write(text)
+        return 0
+    try:
+        output.write_text(text, encoding="utf-8")
+    except OSError as error:
+        fail(f"cannot write {output}: {error}")
+        return 1
+    print(f"wrote the action graph of 'main' in {script} to {output}")
     return 0
 
 
@@ -365,6 +411,28 @@ def main(argv=None):
         help="the machine modules file (default: the modules.py beside the script)",
     )
     check.set_defaults(handler=_cmd_check)
+
+    graph = commands.add_parser(
+        "graph",
+        help="draw a script's compiled action graph (SVG, laid out by Graphviz, "
+        "or DOT text)",
+        description="Compiles a script and draws its action graph: the actions "
+        "grouped by machine module, and what each waits for.",
+    )
+    graph.add_argument("script", help="the script file (.zarn)")
+    graph.add_argument(
+        "-o",
+        "--output",
+        metavar="FILE",
+        help="FILE.svg for the picture (needs Graphviz's dot), FILE.dot for the "
+        "DOT text (default: the DOT text on standard output)",
+    )
+    graph.add_argument(
+        "--modules",
+        metavar="FILE",
+        help="the machine modules file (default: the modules.py beside the script)",
+    )
+    graph.set_defaults(handler=_cmd_graph)
 
     commands.add_parser(
         "sim",
