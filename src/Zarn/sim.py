@@ -206,20 +206,24 @@ class SimulatedController:
         return False
 
     def _read(self, stream, is_log):
-        for line in stream:
-            line = line.rstrip("\n")
+        try:
+            for line in stream:
+                line = line.rstrip("\n")
+                with self._changed:
+                    if is_log:
+                        self._log.append(line)
+                    elif line.startswith("zarn-sim ready"):
+                        self._ready_lines += 1
+                    elif line.startswith(("ok", "error")):
+                        self._answers.append(line)
+                    self._changed.notify_all()
+                if is_log and self.verbose:
+                    print(line, file=sys.stdout, flush=True)
             with self._changed:
-                if is_log:
-                    self._log.append(line)
-                elif line.startswith("zarn-sim ready"):
-                    self._ready_lines += 1
-                elif line.startswith(("ok", "error")):
-                    self._answers.append(line)
                 self._changed.notify_all()
-            if is_log and self.verbose:
-                print(line, file=sys.stdout, flush=True)
-        with self._changed:
-            self._changed.notify_all()
+        except ValueError:
+            # The pipe was closed under us while stopping: nothing more to read.
+            return
 
     def wait_ready(self, count=1, timeout=10.0):
         """Waits until the program has said it serves `count` times (once at
@@ -243,13 +247,15 @@ class SimulatedController:
             except subprocess.TimeoutExpired:
                 process.kill()
                 process.wait()
+        # The readers end at the pipes' end of file once the program has gone;
+        # closing a pipe under a reader still iterating it would fail there.
+        for reader in self._readers:
+            reader.join(timeout)
         for stream in (process.stdin, process.stdout, process.stderr):
             try:
                 stream.close()
-            except OSError:
+            except (OSError, ValueError):
                 pass
-        for reader in self._readers:
-            reader.join(timeout)
         return process.returncode
 
     def stop(self, timeout=5.0):
