@@ -279,6 +279,24 @@ def _cmd_check(args):
     return 0
 
 
+def _cmd_run(args):
+    from Zarn.runner import run_command
+
+    return run_command(args)
+
+
+def seconds(text):
+    try:
+        value = float(text)
+    except ValueError:
+        value = float("nan")
+    if not 0 <= value < float("inf"):
+        raise argparse.ArgumentTypeError(
+            f"a time is a number of seconds from 0 up, not {text!r}"
+        )
+    return value
+
+
 def speed_factor(text):
     try:
         value = float(text)
@@ -365,6 +383,75 @@ def main(argv=None):
         help="the machine modules file (default: the modules.py beside the script)",
     )
     check.set_defaults(handler=_cmd_check)
+
+    run = commands.add_parser(
+        "run",
+        help="run a script on the machine, or on a simulated controller",
+        description="Compiles a script and runs it: on a simulated controller of "
+        "the configuration's machine (started for the run on a free loopback "
+        "address) unless --controller names one. Shows each action's start and "
+        "finish, and a summary at the end; exit status 0 when every action "
+        "finished (or its failure was handled by a guarded part), 1 when the run "
+        "failed, 130 after Ctrl-C.",
+    )
+    run.add_argument(
+        "script",
+        help="the script file (.zarn), or the bare name of an example installed "
+        "with the package (pick_and_place)",
+    )
+    run.add_argument(
+        "--modules",
+        metavar="FILE",
+        help="the machine modules file (default: the modules.py beside the script)",
+    )
+    run.add_argument(
+        "--config",
+        metavar="FILE",
+        help=f"the machine configuration (default: ${CONFIG_VARIABLE}, else "
+        f"{DEFAULT_CONFIG} when it exists, else, on the simulated controller, "
+        "the example machine installed with the package)",
+    )
+    run.add_argument(
+        "--controller",
+        metavar="HOST",
+        help="the controller service's host; its address wins over the "
+        "configuration's server_address (default: a simulated controller)",
+    )
+    run.add_argument(
+        "--speed",
+        type=speed_factor,
+        metavar="F",
+        help="simulated seconds per real second of the simulated controller "
+        "(default 10); with --controller, the pace of that controller when it is "
+        "a simulated one of your own (zarn sim --speed F), so that the script's "
+        "waits keep step (default 1)",
+    )
+    run.add_argument(
+        "--dry-run",
+        action="store_true",
+        help="execute nothing: show each command the run would send",
+    )
+    run.add_argument(
+        "--timeline",
+        metavar="FILE.svg",
+        help="after the run, draw it to FILE.svg: one lane per machine module, "
+        "one bar per action",
+    )
+    run.add_argument(
+        "--action-timeout",
+        type=seconds,
+        default=60.0,
+        metavar="S",
+        help="seconds an action may take before it fails and is cancelled, "
+        "beyond what it waits by design (default 60; 0: no limit)",
+    )
+    run.add_argument(
+        "--plain",
+        action="store_true",
+        help="one line per action start and finish also on a terminal, instead "
+        "of the live view",
+    )
+    run.set_defaults(handler=_cmd_run)
 
     commands.add_parser(
         "sim",

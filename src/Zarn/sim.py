@@ -360,9 +360,7 @@ def config_with_address(config, address, path):
         section = re.search(r"^kvt_handler\s*:[^\n]*\n", text, re.MULTILINE)
         if section is None:
             raise SimulatorError(f"{config} has no kvt_handler section")
-        following = re.compile(r"^([ \t]+)\S", re.MULTILINE).search(
-            text, section.end()
-        )
+        following = re.compile(r"^([ \t]+)\S", re.MULTILINE).search(text, section.end())
         indent = following.group(1) if following else "  "
         at = section.end()
         text = f"{text[:at]}{indent}server_address: {quoted}\n{text[at:]}"
