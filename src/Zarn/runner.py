@@ -39,7 +39,8 @@ NOT_HOMED = -110
 
 
 class RunError(Exception):
-    """A run that cannot start; the message is for the user."""
+    """A run that cannot start; the message, a line per problem, is for the
+    user."""
 
 
 # --- what to run, and where ------------------------------------------------------------
@@ -382,7 +383,7 @@ class Run:
 
                 config_with_address(config, args.controller, client_config)
                 self.say(
-                    f"Controller at {args.controller}, ports {RESULT_PORTS}; "
+                    f"Controller: {args.controller}, ports {RESULT_PORTS}; "
                     f"configuration {config} ({origin})"
                 )
                 # A controller named runs in real time, unless it is a
@@ -427,14 +428,12 @@ class Run:
             client = MorvoClient(str(client_config))
         except (KeyError, TypeError, ValueError) as error:
             raise RunError(f"cannot use configuration {config}: {error}") from None
-        problems = unusable_ids(client) + device_problems(
-            client, devices_of(modules), config
-        )
+        used = devices_of(modules)
+        problems = unusable_ids(client) + device_problems(client, used, config)
         if problems:
-            raise RunError("; ".join(problems))
+            raise RunError("\n".join(problems))
         timeout = self.args.action_timeout
         client.result_timeout = timeout if timeout else None
-        used = devices_of(modules)
         if used and not isinstance(client.get_logger(used[0][1], SLAVE_STATUS), str):
             raise RunError(
                 f"no controller answers at {client.server_address} (logger port "
@@ -492,7 +491,8 @@ def run_command(args):
     try:
         return Run(args).main()
     except RunError as error:
-        fail(error)
+        for line in str(error).splitlines():
+            fail(line)
         return 1
     except KeyboardInterrupt:
         fail("interrupted before the run began")
