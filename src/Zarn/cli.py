@@ -250,23 +250,44 @@ def plan_lines(plan):
     return lines
 
 
-def _cmd_check(args):
+def find_script(text):
+    """The script file: the path given, or else an example installed with the
+    package named by its bare name (`pick_and_place`, `pick_and_place.zarn`)."""
+    path = Path(text)
+    if path.exists() or path.parent != Path("."):
+        return path
+    for candidate in (EXAMPLES / text, EXAMPLES / f"{text}.zarn"):
+        if candidate.is_file():
+            return candidate
+    return path
+
+
+def compile_script(script, modules):
+    """The script's main block, or None once standard error says why it
+    cannot be had."""
     from Zarn.compiling import compile
     from Zarn.errors import ZarnCompileError, ZarnSyntaxError
 
-    script = Path(args.script)
     try:
-        main = compile(script, modules=args.modules)
+        return compile(script, modules=modules)
     except (ZarnSyntaxError, ZarnCompileError) as error:
         print(error, file=sys.stderr)
-        return 1
     except FileNotFoundError as error:
         fail(error)
         if not script.exists():
-            fail(f"the example scripts installed with the package are in {EXAMPLES}")
-        return 1
+            fail(
+                f"the example scripts installed with the package are in {EXAMPLES}; "
+                f"their bare names (pick_and_place) will do"
+            )
     except (OSError, ImportError) as error:
         fail(error)
+    return None
+
+
+def _cmd_check(args):
+    script = find_script(args.script)
+    main = compile_script(script, args.modules)
+    if main is None:
         return 1
     plan = main.run_plan()
     actions = sum(1 for step in plan.steps if step.kind == "action")

@@ -22,8 +22,9 @@ from Zarn.cli import (
     CONFIG_VARIABLE,
     DEFAULT_CONFIG,
     EXAMPLE_CONFIG,
-    EXAMPLES,
+    compile_script,
     fail,
+    find_script,
     unusable_ids,
 )
 
@@ -44,18 +45,6 @@ class RunError(Exception):
 
 
 # --- what to run, and where ------------------------------------------------------------
-
-
-def find_script(text):
-    """The script file: the path given, or else an example installed with the
-    package named by its bare name (`pick_and_place`, `pick_and_place.zarn`)."""
-    path = Path(text)
-    if path.exists() or path.parent != Path("."):
-        return path
-    for candidate in (EXAMPLES / text, EXAMPLES / f"{text}.zarn"):
-        if candidate.is_file():
-            return candidate
-    return path
 
 
 def choose_config(given, controller):
@@ -338,27 +327,12 @@ class Run:
         print(text, file=self.out, flush=True)
 
     def main(self):
-        from Zarn.compiling import compile
-        from Zarn.errors import ZarnCompileError, ZarnSyntaxError
-
         args = self.args
         script = find_script(args.script)
         write_timeline = timeline_writer(args.timeline) if args.timeline else None
-        try:
-            main = compile(script, modules=args.modules)
-        except (ZarnSyntaxError, ZarnCompileError) as error:
-            print(error, file=sys.stderr)
+        main = compile_script(script, args.modules)
+        if main is None:
             return 1
-        except FileNotFoundError as error:
-            hint = ""
-            if not script.exists():
-                hint = (
-                    f"; the example scripts installed with the package are in "
-                    f"{EXAMPLES}, and zarn run takes their bare names too"
-                )
-            raise RunError(f"{error}{hint}") from None
-        except (OSError, ImportError) as error:
-            raise RunError(str(error)) from None
         plan = main.run_plan()
         modules = script_modules(plan)
         actions = sum(1 for step in plan.steps if step.kind == "action")

@@ -386,11 +386,8 @@ def test_ctrl_c_at_the_terminal_leaves_the_simulator_serving_until_the_stop():
 
 def test_what_stops_a_run_before_it_begins(capsys, tmp_path, monkeypatch):
     code, _, err = run(capsys, "no_such_job")
-    assert (
-        code == 1
-        and f"the example scripts installed with the package are in {cli.EXAMPLES}"
-        in err
-    )
+    assert err.startswith("zarn: no script file at no_such_job\n")
+    assert code == 1 and "their bare names (pick_and_place) will do" in err
 
     modules = tmp_path / "machine.py"
     modules.write_text(
@@ -420,11 +417,9 @@ def test_what_stops_a_run_before_it_begins(capsys, tmp_path, monkeypatch):
 
 
 def test_where_the_script_and_the_configuration_come_from(monkeypatch, tmp_path):
-    assert runner.find_script("pick_and_place") == cli.EXAMPLES / "pick_and_place.zarn"
-    assert runner.find_script("tray_walk.zarn") == cli.EXAMPLES / "tray_walk.zarn"
-    assert runner.find_script("mine/pick_and_place") == runner.Path(
-        "mine/pick_and_place"
-    )
+    assert cli.find_script("pick_and_place") == cli.EXAMPLES / "pick_and_place.zarn"
+    assert cli.find_script("tray_walk.zarn") == cli.EXAMPLES / "tray_walk.zarn"
+    assert cli.find_script("mine/pick_and_place") == runner.Path("mine/pick_and_place")
 
     own = tmp_path / "own.yaml"
     monkeypatch.setattr(runner, "DEFAULT_CONFIG", str(tmp_path / "absent.yaml"))
