@@ -312,7 +312,9 @@ class ClientMachine(Machine):
                 self._motion_started(entry, move.device, record.cmd_id)
                 started.append((move, record))
             # Every axis that started is awaited, so that the action never
-            # ends while an axis of it still moves.
+            # ends while an axis of it still moves; once the action is
+            # cancelled its axes have been stopped, and a result that is lost
+            # must not hold it any longer.
             for move, record in started:
                 try:
                     self._await_end(entry, move.device, record.cmd_id, "END_MOVING")
@@ -546,6 +548,7 @@ class ClientMachine(Machine):
 
     def _await_end(self, entry, device, command_id, end_state):
         try:
+            self._check_cancelled(entry, device)
             result = self.client.generate_condition_and_send(
                 device, None, STATUS_CONDITION, [end_state], [command_id], block=True
             )

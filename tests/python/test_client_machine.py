@@ -184,7 +184,9 @@ def test_stop_all_stops_the_moved_axes_and_ends_calls_whose_result_is_lost(
     m, sim, client = machine(speed=1)
     sim.silent_publisher(True)
     client.result_timeout = 30
-    move, moved = in_thread(lambda: m.move([AxisMove(15, 500.0)]))
+    # Two axes: the second's result must not be awaited once the first's
+    # wait was ended.
+    move, moved = in_thread(lambda: m.move([AxisMove(15, 500.0), AxisMove(16, 300.0)]))
     time.sleep(0.3)
     stopped = m.stop_all()
     move.join(5)
