@@ -469,5 +469,5 @@ def run_command(args):
             fail(line)
         return 1
     except KeyboardInterrupt:
-        fail("interrupted before the run began")
+        fail("interrupted")
         return 130
