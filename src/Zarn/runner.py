@@ -12,6 +12,7 @@ not finish. docs/running.md describes it for users.
 from __future__ import annotations
 
 import os
+import signal
 import sys
 import tempfile
 import threading
@@ -457,8 +458,48 @@ class Run:
         return code
 
 
+# Signals that end the process (a `kill`, a terminal closing) are taken as a
+# Ctrl-C while zarn run runs, so that the run stops its axes the same way and
+# the simulated controller, in a session of its own, is stopped too.
+ENDING_SIGNALS = ("SIGTERM", "SIGHUP")
+
+
+def _as_ctrl_c(signum, frame):
+    os.kill(os.getpid(), signal.SIGINT)
+
+
+def _take_ending_signals():
+    """Turns the ending signals into Ctrl-C; returns what undoes it."""
+    # Where Ctrl-C itself is ignored (a job started in the background) the
+    # signals keep their own effect.
+    if (
+        threading.current_thread() is not threading.main_thread()
+        or signal.getsignal(signal.SIGINT) is signal.SIG_IGN
+    ):
+        return lambda: None
+    previous = {}
+    for name in ENDING_SIGNALS:
+        number = getattr(signal, name, None)
+        if number is not None and signal.getsignal(number) is signal.SIG_DFL:
+            previous[number] = signal.signal(number, _as_ctrl_c)
+
+    def restore():
+        for number, handler in previous.items():
+            signal.signal(number, handler)
+
+    return restore
+
+
 def run_command(args):
     """`zarn run`: the process' exit status."""
+    restore = _take_ending_signals()
+    try:
+        return _run_command(args)
+    finally:
+        restore()
+
+
+def _run_command(args):
     if args.controller is not None and not args.controller.strip():
         fail("--controller needs a host name or address")
         return 2

@@ -368,14 +368,25 @@ def test_ctrl_c_during_motion_stops_the_axes_and_ends_promptly(simulated):
     assert [state_of(client, drive) for drive in (13, 14, 15, 16)] == [STOP] * 4
 
 
-def test_ctrl_c_at_the_terminal_leaves_the_simulator_serving_until_the_stop():
-    # A terminal sends Ctrl-C to its whole foreground process group; the
-    # simulator started for the run must outlive it to stop the axes.
+@pytest.mark.parametrize(
+    "send",
+    [
+        # A terminal sends Ctrl-C to its whole foreground process group; the
+        # simulator started for the run must outlive it to stop the axes.
+        lambda process: os.killpg(process.pid, signal.SIGINT),
+        # A kill, or a terminal that closes, is taken as a Ctrl-C.
+        lambda process: process.send_signal(signal.SIGTERM),
+        lambda process: process.send_signal(signal.SIGHUP),
+    ],
+    ids=["ctrl-c-at-the-terminal", "terminated", "hung-up"],
+)
+def test_the_simulator_serves_until_the_axes_are_stopped(send):
     process = start_run("pick_and_place", "--speed", 1, start_new_session=True)
     wait_for_line(process, r"@arm +pick +start")
-    os.killpg(process.pid, signal.SIGINT)
+    send(process)
     out, err = process.communicate(timeout=10)
     assert process.returncode == 130, err
+    assert "the run was interrupted (Ctrl-C)" in out
     assert {"@z (device 13)", "@r (device 14)"} <= stopped(out)
     assert "the stop failed" not in out
     assert out.endswith("Simulated controller stopped.\n")
