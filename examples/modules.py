@@ -4,8 +4,10 @@ The devices are those of handler_settings.yaml: a gantry (Akribis axes 15
 and 16), a lift axis (Festo 13) and a gripper rotation (Festo 14), the
 gripper's IO module (11), the valves and signal lamps (10) and the part
 sensors (1). Module 2 (analog vacuum readings) has no digital pins and is
-not declared. Units: mm, mm/s and mm/s^2 for the linear axes, degrees for
-the rotation.
+not declared. Positions are in mm for the linear axes and in degrees for
+the rotation; velocities, accelerations and decelerations, as in the
+configuration, are fractions of each axis' rated maximum (1 = 50 mm/s and
+500 mm/s^2, or 50 and 500 degrees for the rotation).
 
 A script names these modules by the names below: `@x move input`,
 `@gripper set valve on`, `@arm pick from input_tray`. The scripts beside this
@@ -22,9 +24,9 @@ x = Axis(
     "x",
     device=15,
     positions={"park": 0.0, "input": 150.0, "camera": 300.0, "output": 450.0},
-    velocity=400,
-    acceleration=2000,
-    deceleration=2000,
+    velocity=1.0,
+    acceleration=1.0,
+    deceleration=1.0,
     limits=(0.0, 600.0),
 )
 
@@ -33,9 +35,9 @@ y = Axis(
     "y",
     device=16,
     positions={"park": 0.0, "input": 110.0, "camera": 200.0, "output": 120.0},
-    velocity=300,
-    acceleration=1500,
-    deceleration=1500,
+    velocity=1.0,
+    acceleration=1.0,
+    deceleration=1.0,
     limits=(0.0, 400.0),
 )
 
@@ -44,9 +46,9 @@ z = Axis(
     "z",
     device=13,
     positions={"up": 0.0, "camera": 20.0, "conveyor": 95.0},
-    velocity=150,
-    acceleration=1000,
-    deceleration=1000,
+    velocity=1.0,
+    acceleration=1.0,
+    deceleration=1.0,
     limits=(0.0, 120.0),
 )
 
@@ -55,7 +57,7 @@ r = Axis(
     "r",
     device=14,
     positions={"zero": 0.0, "across": 90.0},
-    velocity=180,
+    velocity=1.0,
     homing_method=35,
     limits=(-180.0, 180.0),
 )

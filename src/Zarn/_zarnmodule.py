@@ -333,8 +333,14 @@ class Operations:
         return f"<operations of @{self._module.name}: {', '.join(dir(self))}>"
 
 
-# The machine of the action executing on this thread, for user operations.
+# The machine and the action executing on this thread: user operations reach
+# the machine through it, and a machine tells its callers apart by it.
 _running = threading.local()
+
+
+def running_action():
+    """The module action executing on this thread, or None."""
+    return getattr(_running, "action", None)
 
 
 # --- modules -----------------------------------------------------------------------
@@ -1062,6 +1068,7 @@ class ModuleAction(ZarnAction):
         machine = self.machine
         self.state = ZarnState.Executing
         previous = getattr(_running, "machine", None)
+        previous_action = getattr(_running, "action", None)
         try:
             if machine is None:
                 raise MachineNotAttachedError(
@@ -1069,6 +1076,7 @@ class ModuleAction(ZarnAction):
                     f"(Zarn._zarnmodule.attach) before it starts the actions"
                 )
             _running.machine = machine
+            _running.action = self
             self.perform(machine)
         except BaseException as error:
             self.error = error
@@ -1078,6 +1086,7 @@ class ModuleAction(ZarnAction):
             self.state = ZarnState.Finished
         finally:
             _running.machine = previous
+            _running.action = previous_action
             self.finish_signal.set()
 
     def _module_name(self):

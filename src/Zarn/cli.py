@@ -250,9 +250,21 @@ def plan_lines(plan):
     return lines
 
 
-def compile_main(script, modules):
-    """The compiled "main" block of a script, or None when it does not
-    compile (the mistakes and their places go to standard error)."""
+def find_script(text):
+    """The script file: the path given, or else an example installed with the
+    package named by its bare name (`pick_and_place`, `pick_and_place.zarn`)."""
+    path = Path(text)
+    if path.exists() or path.parent != Path("."):
+        return path
+    for candidate in (EXAMPLES / text, EXAMPLES / f"{text}.zarn"):
+        if candidate.is_file():
+            return candidate
+    return path
+
+
+def compile_script(script, modules):
+    """The script's main block, or None once standard error says why it
+    cannot be had."""
     from Zarn.compiling import compile
     from Zarn.errors import ZarnCompileError, ZarnSyntaxError
 
@@ -262,16 +274,19 @@ def compile_main(script, modules):
         print(error, file=sys.stderr)
     except FileNotFoundError as error:
         fail(error)
-        if not Path(script).exists():
-            fail(f"the example scripts installed with the package are in {EXAMPLES}")
+        if not script.exists():
+            fail(
+                f"the example scripts installed with the package are in {EXAMPLES}; "
+                f"their bare names (pick_and_place) will do"
+            )
     except (OSError, ImportError) as error:
         fail(error)
     return None
 
 
 def _cmd_check(args):
-    script = Path(args.script)
-    main = compile_main(script, args.modules)
+    script = find_script(args.script)
+    main = compile_script(script, args.modules)
     if main is None:
         return 1
     plan = main.run_plan()
@@ -300,8 +315,8 @@ def _cmd_graph(args):
             "picture or a .dot file for the DOT text"
         )
         return 2
-    script = Path(args.script)
-    main = compile_main(script, args.modules)
+    script = find_script(args.script)
+    main = compile_script(script, args.modules)
     if main is None:
         return 1
     title = script.name
@@ -323,6 +338,24 @@ def _cmd_graph(args):
         return 1
     print(f"wrote the action graph of 'main' in {script} to {output}")
     return 0
+
+
+def _cmd_run(args):
+    from Zarn.runner import run_command
+
+    return run_command(args)
+
+
+def seconds(text):
+    try:
+        value = float(text)
+    except ValueError:
+        value = float("nan")
+    if not 0 <= value < float("inf"):
+        raise argparse.ArgumentTypeError(
+            f"a time is a number of seconds from 0 up, not {text!r}"
+        )
+    return value
 
 
 def speed_factor(text):
@@ -419,7 +452,11 @@ def main(argv=None):
         description="Compiles a script and draws its action graph: the actions "
         "grouped by machine module, and what each waits for.",
     )
-    graph.add_argument("script", help="the script file (.zarn)")
+    graph.add_argument(
+        "script",
+        help="the script file (.zarn), or the bare name of an example installed "
+        "with the package (pick_and_place)",
+    )
     graph.add_argument(
         "-o",
         "--output",
@@ -433,6 +470,75 @@ def main(argv=None):
         help="the machine modules file (default: the modules.py beside the script)",
     )
     graph.set_defaults(handler=_cmd_graph)
+
+    run = commands.add_parser(
+        "run",
+        help="run a script on the machine, or on a simulated controller",
+        description="Compiles a script and runs it: on a simulated controller of "
+        "the configuration's machine (started for the run on a free loopback "
+        "address) unless --controller names one. Shows each action's start and "
+        "finish, and a summary at the end; exit status 0 when every action "
+        "finished (or its failure was handled by a guarded part), 1 when the run "
+        "failed, 130 after Ctrl-C.",
+    )
+    run.add_argument(
+        "script",
+        help="the script file (.zarn), or the bare name of an example installed "
+        "with the package (pick_and_place)",
+    )
+    run.add_argument(
+        "--modules",
+        metavar="FILE",
+        help="the machine modules file (default: the modules.py beside the script)",
+    )
+    run.add_argument(
+        "--config",
+        metavar="FILE",
+        help=f"the machine configuration (default: ${CONFIG_VARIABLE}, else "
+        f"{DEFAULT_CONFIG} when it exists, else, on the simulated controller, "
+        "the example machine installed with the package)",
+    )
+    run.add_argument(
+        "--controller",
+        metavar="HOST",
+        help="the controller service's host; its address wins over the "
+        "configuration's server_address (default: a simulated controller)",
+    )
+    run.add_argument(
+        "--speed",
+        type=speed_factor,
+        metavar="F",
+        help="simulated seconds per real second of the simulated controller "
+        "(default 10); with --controller, the pace of that controller when it is "
+        "a simulated one of your own (zarn sim --speed F), so that the script's "
+        "waits keep step (default 1)",
+    )
+    run.add_argument(
+        "--dry-run",
+        action="store_true",
+        help="execute nothing: show each command the run would send",
+    )
+    run.add_argument(
+        "--timeline",
+        metavar="FILE.svg",
+        help="after the run, draw it to FILE.svg: one lane per machine module, "
+        "one bar per action",
+    )
+    run.add_argument(
+        "--action-timeout",
+        type=seconds,
+        default=60.0,
+        metavar="S",
+        help="seconds an action may take before it fails and is cancelled, "
+        "beyond what it waits by design (default 60; 0: no limit)",
+    )
+    run.add_argument(
+        "--plain",
+        action="store_true",
+        help="one line per action start and finish also on a terminal, instead "
+        "of the live view",
+    )
+    run.set_defaults(handler=_cmd_run)
 
     commands.add_parser(
         "sim",

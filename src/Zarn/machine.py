@@ -3,8 +3,9 @@
 A module action (`Zarn._zarnmodule`) knows which device, position or pin it
 concerns; it does not know how to reach the machine. When it executes it calls
 the few operations of a `Machine` below, which the one running the script
-provides: one that talks to the controller through a `MorvoClient`, or
-`RecordingMachine`, which only notes what would have been sent (a dry run).
+provides: `ClientMachine`, which talks to the controller through a
+`MorvoClient`, or `RecordingMachine`, which only notes what would have been
+sent (a dry run).
 
 Every operation blocks until the command has ended (a move until the axis
 stands still, a wait until the input shows the value) and raises
@@ -14,8 +15,11 @@ action fails with the device, the command id and the reason.
 
 from __future__ import annotations
 
+import contextlib
+import struct
 import sys
 import threading
+import time
 from collections.abc import Sequence
 from dataclasses import dataclass
 
@@ -182,3 +186,416 @@ class RecordingMachine(Machine):
 
     def log(self, text):
         self._note("log", text)
+
+
+# --- a machine behind the controller client -------------------------------------------
+
+STATUS_CONDITION = "MORBO_ID_SLAVE_STATUS_CONDITION"
+INPUT_DATA = "MORVO_ID_INPUT_DATA"
+# How often a wait for an input reads the module's inputs, in real seconds.
+DEFAULT_POLL_INTERVAL = 0.01
+
+AXIS_FUNCTIONS = {
+    "enable": "MOTOR_ENABLE",
+    "disable": "MOTOR_DISABLE",
+    "stop": "MOTOR_STOP",
+    "reset": "MOTOR_RESET",
+}
+# A client's command ids repeat once its counter wraps at 1000, and a
+# controller takes a repeated id for the command that had it before: a
+# condition on it is met at once, while the new motion has not even begun.
+# Before the counter gets there a machine gives the client a new id prefix,
+# of the present second. One operation takes at most a few ids, and at most
+# a pool's width of operations start between two checks.
+ID_RENEWAL_AT = 800
+
+# The drives' own homing method that Akribis drives know as 0 (the client's
+# motor_home makes the same change).
+GENERIC_HOMING_METHOD = 17
+
+# What the client and the controller answer instead of 1. The codes from -101
+# on are those of the simulated controller (docs/simulator.md), which follows
+# the machine's controller service.
+RESULT_MEANINGS = {
+    -2: "the device is not of the kind the command needs",
+    -3: "the request failed: the controller did not answer",
+    -101: "the controller could not read the record",
+    -102: "the controller has no such device",
+    -103: "the device does not serve that function",
+    -104: "the controller refused a field of the record",
+    -105: "the controller refused the record",
+    -106: "the controller holds too many waiting records",
+    -110: "the drive needs homing first",
+    -111: "the drive is disabled",
+    -112: "the target lies beyond the drive's range",
+    -113: "the motion was ended by a stop",
+    -114: "the controller gave up waiting for it",
+}
+
+
+def result_text(result):
+    """'result -113 (the motion was ended by a stop)' for a client's answer."""
+    meaning = RESULT_MEANINGS.get(result) if isinstance(result, int) else None
+    return f"result {result}" + (f" ({meaning})" if meaning else "")
+
+
+class _InFlight:
+    """What one action has under way on a ClientMachine: whether it was
+    cancelled, and the motions it waits for (device: command id)."""
+
+    __slots__ = ("cancelled", "moving", "users")
+
+    def __init__(self):
+        self.cancelled = threading.Event()
+        self.moving = {}
+        self.users = 0
+
+
+class ClientMachine(Machine):
+    """The machine behind a `MorvoClient`: every operation sends the
+    controller its records and waits until the command has ended.
+
+    A motion goes out as its record followed by a condition on the drive's
+    slave status (the end of the motion, depending on the move), whose
+    published result ends the wait; unlike the client's own blocking motor
+    commands there is no fixed pause, so a run on a fast simulator is not
+    held to 2 s per move. The axes of one move all start before the first
+    end is awaited. Outputs are set with the client's blocking `io_set`;
+    a wait for an input reads the module's inputs every `poll_interval`
+    seconds. Any answer but 1 is a `MachineError` with the device, the
+    command id and the reason.
+
+    `speed` is the machine's pace against real time (a simulated controller
+    running F times real time): sleeps and input time-outs, given in machine
+    seconds, then take 1/F as long. `device_names` ({device: name}) names
+    the axes in what `stop_all` reports.
+    """
+
+    def __init__(
+        self,
+        client,
+        *,
+        speed=1.0,
+        poll_interval=DEFAULT_POLL_INTERVAL,
+        device_names=None,
+    ):
+        for name, value in (("speed", speed), ("poll_interval", poll_interval)):
+            if isinstance(value, bool) or not isinstance(value, (int, float)):
+                raise TypeError(f"{name} must be a number, not {value!r}")
+            if not 0 < value < float("inf"):
+                raise ValueError(f"{name} must be above 0, not {value!r}")
+        self.client = client
+        self.speed = float(speed)
+        self.poll_interval = float(poll_interval)
+        self.device_names = dict(device_names or {})
+        self._lock = threading.Lock()
+        self._renewal_lock = threading.Lock()
+        self._used_prefixes = set()
+        self._in_flight = {}  # action (or thread id outside actions): _InFlight
+        self._moved = {}  # devices given a motion, in order: None
+
+    # --- the operations
+
+    def move(self, moves):
+        moves = list(moves)
+        with self._acting() as entry:
+            records = [(move, self._motion_record(move)) for move in moves]
+            started = []
+            failure = None
+            for move, record in records:
+                try:
+                    self._check_cancelled(entry, move.device)
+                    self._enqueue(record, move.device, f"the move {move}")
+                except MachineError as error:
+                    failure = error
+                    break
+                self._motion_started(entry, move.device, record.cmd_id)
+                started.append((move, record))
+            # Every axis that started is awaited, so that the action never
+            # ends while an axis of it still moves; once the action is
+            # cancelled its axes have been stopped, and a result that is lost
+            # must not hold it any longer.
+            for move, record in started:
+                try:
+                    self._await_end(entry, move.device, record.cmd_id, "END_MOVING")
+                except MachineError as error:
+                    failure = failure or error
+            if failure is not None:
+                raise failure
+
+    def home(self, device, method):
+        with self._acting() as entry:
+            data = self._device_map(device, drive=True)
+            if "Akribis" in data and method == GENERIC_HOMING_METHOD:
+                method = 0
+            record = self._motor_record(device, "MOTOR_HOME", [method])
+            self._check_cancelled(entry, device)
+            self._enqueue(record, device, "the homing")
+            self._motion_started(entry, device, record.cmd_id)
+            self._await_end(entry, device, record.cmd_id, "END_HOMING")
+
+    def axis_command(self, device, command):
+        function = AXIS_FUNCTIONS.get(command)
+        if function is None:
+            raise MachineError(
+                f"no axis command {command!r} (one of {', '.join(AXIS_FUNCTIONS)})",
+                device=device,
+            )
+        with self._acting() as entry:
+            self._device_map(device, drive=True)
+            record = self._motor_record(device, function, [])
+            self._check_cancelled(entry, device)
+            result = self.client.receive_dequeue_action(
+                [record], record.cmd_id, [record.cmd_id]
+            )
+            self._check_result(result, entry, device, record.cmd_id, command)
+
+    def set_output(self, device, pin, value):
+        with self._acting() as entry:
+            self._device_map(device, drive=False)
+            self._check_cancelled(entry, device)
+            result = self.client.io_set(device, pin, value, block=True)
+            if result == -2:  # an IO module the configuration gives no outputs
+                raise MachineError(
+                    "the IO module has no output bytes to set", device=device, result=-2
+                )
+            self._check_result(result, entry, device, None, f"setting output {pin}")
+
+    def wait_input(self, device, pin, value, timeout):
+        with self._acting() as entry:
+            self._device_map(device, drive=False)
+            deadline = time.monotonic() + timeout / self.speed
+            while True:
+                self._check_cancelled(entry, device)
+                shown = self._input(device, pin)
+                if shown == value:
+                    return
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise MachineError(
+                        f"input {pin} did not show {value} within {timeout:g} s "
+                        f"(it shows {shown})",
+                        device=device,
+                    )
+                entry.cancelled.wait(min(self.poll_interval, left))
+
+    def sleep(self, seconds):
+        with self._acting() as entry:
+            if entry.cancelled.wait(seconds / self.speed):
+                raise MachineError("cancelled during a wait")
+
+    # --- the hooks of a run
+
+    def cancel(self, action):
+        """Cancels `action`: a wait or sleep it is in ends at once, its axes in
+        motion are stopped (their motion then ends with the stop's result),
+        and every command it would send next is refused. The blocking calls
+        of other actions go on; a result that never comes ends with the
+        client's result_timeout, or with `stop_all`."""
+        with self._lock:
+            entry = self._in_flight.get(action)
+            if entry is None:
+                entry = self._in_flight[action] = _InFlight()
+            entry.cancelled.set()
+            moving = list(entry.moving)
+        for device in moving:
+            self.client.motor_stop(device)
+
+    def stop_all(self):
+        """Stops every axis this machine has moved (`motor_stop`), then ends
+        every blocking call in flight on the client. Returns one entry per
+        axis: its name and device, and why its stop failed if it did."""
+        with self._lock:
+            for entry in self._in_flight.values():
+                entry.cancelled.set()
+            devices = list(self._moved)
+        stopped = []
+        for device in devices:
+            name = self.device_names.get(device)
+            shown = f"{name} (device {device})" if name else f"device {device}"
+            status = self.client.motor_stop(device)
+            if not isinstance(status, str):
+                shown += f": the stop failed, {result_text(status)}"
+            stopped.append(shown)
+        self.client.cancel()
+        return stopped
+
+    # --- helpers
+
+    @contextlib.contextmanager
+    def _acting(self):
+        from Zarn._zarnmodule import running_action
+
+        self._renew_ids_if_due()
+        key = running_action()
+        if key is None:
+            key = threading.get_ident()
+        with self._lock:
+            entry = self._in_flight.get(key)
+            if entry is None:
+                entry = self._in_flight[key] = _InFlight()
+            entry.users += 1
+        try:
+            yield entry
+        finally:
+            with self._lock:
+                entry.users -= 1
+                # A cancelled action's entry stays, so that it sends nothing more.
+                if entry.users == 0 and not entry.cancelled.is_set():
+                    self._in_flight.pop(key, None)
+
+    def _renew_ids_if_due(self):
+        client = self.client
+        if client.func_count < ID_RENEWAL_AT:
+            return
+        with self._renewal_lock:
+            if client.func_count < ID_RENEWAL_AT:
+                return
+            used = client.func_id_prefix
+            self._used_prefixes.add(used)
+            while True:
+                fresh = time.strftime("PC%m%d%H%M%S-")
+                if fresh not in self._used_prefixes:
+                    break
+                time.sleep(1.001 - time.time() % 1.0)  # into the next second
+            # Under the counter's lock, so that no id is made half old, half new.
+            with client.count_lock:
+                client.func_id_prefix = fresh
+                client.func_count = 0
+
+    @staticmethod
+    def _check_cancelled(entry, device):
+        if entry.cancelled.is_set():
+            raise MachineError("the action was cancelled", device=device)
+
+    def _device_map(self, device, *, drive):
+        data = self.client.getMorvoDict(device)
+        if not data:
+            raise MachineError(
+                "no device of the configuration has this MorvoID", device=device
+            )
+        if self.client.check_io_helper(data) == drive:
+            kind = "an IO module, not a drive" if drive else "a drive, not an IO module"
+            raise MachineError(f"the device is {kind}", device=device)
+        return data
+
+    def _motion_record(self, move):
+        data = self._device_map(move.device, drive=True)
+        params = data.get("Params")
+
+        def scaled(value, factor, rate):
+            # As the client's motor_ptp scales: truncated toward zero, and a
+            # rate of -1 is "not given" and never scaled.
+            if rate and value == NO_RATE:
+                return NO_RATE
+            try:
+                return int(value * params[factor])
+            except (KeyError, TypeError):
+                raise MachineError(
+                    f"the configuration gives the drive no Params/{factor}",
+                    device=move.device,
+                ) from None
+
+        arguments = [
+            scaled(move.target, "DistanceFactor", False),
+            scaled(move.velocity, "SpeedFactor", True),
+            scaled(move.acceleration, "AccelerationFactor", True),
+            scaled(move.deceleration, "AccelerationFactor", True),
+        ]
+        function = "MOTOR_MOVE_REL" if move.relative else "MOTOR_MOVE_ABS"
+        return self._motor_record(move.device, function, arguments)
+
+    def _motor_record(self, device, function, arguments):
+        try:
+            record = self.client.generate_motor_action(device, function, arguments, [])
+        except (LookupError, TypeError, ValueError) as error:
+            raise MachineError(
+                f"cannot build the {function} record: {error}", device=device
+            ) from error
+        if isinstance(record, int):
+            raise MachineError(
+                f"cannot build the {function} record", device=device, result=record
+            )
+        try:
+            # Packed here so that a value out of the record's range is told
+            # before any axis of a move has started.
+            record.get_transmit_data()
+        except (struct.error, ValueError, TypeError, OverflowError) as error:
+            raise MachineError(
+                f"the {function} record cannot carry {arguments}: {error}",
+                device=device,
+                command_id=record.cmd_id,
+            ) from error
+        return record
+
+    def _enqueue(self, record, device, what):
+        status = self.client.enqueue_action(record)
+        if status != 1:
+            raise MachineError(
+                f"{what} was not taken: {result_text(status)}",
+                device=device,
+                command_id=record.cmd_id,
+                result=status,
+            )
+
+    def _motion_started(self, entry, device, command_id):
+        with self._lock:
+            self._moved.setdefault(device, None)
+            entry.moving[device] = command_id
+            cancelled = entry.cancelled.is_set()
+        if cancelled:  # cancelled while the record went out
+            self.client.motor_stop(device)
+
+    def _await_end(self, entry, device, command_id, end_state):
+        try:
+            self._check_cancelled(entry, device)
+            result = self.client.generate_condition_and_send(
+                device, None, STATUS_CONDITION, [end_state], [command_id], block=True
+            )
+        finally:
+            with self._lock:
+                entry.moving.pop(device, None)
+        what = "the homing" if end_state == "END_HOMING" else "the move"
+        self._check_result(result, entry, device, command_id, what)
+
+    def _check_result(self, result, entry, device, command_id, what):
+        if result == 1:
+            return
+        if isinstance(result, list):
+            if entry.cancelled.is_set():
+                reason = f"{what} was cancelled before its result came"
+            else:
+                timeout = self.client.result_timeout
+                within = f" within {timeout:g} s" if timeout is not None else ""
+                reason = (
+                    f"no result came for {what}{within}: the controller did not "
+                    f"publish it"
+                )
+            raise MachineError(reason, device=device, command_id=command_id)
+        raise MachineError(
+            f"{what} failed: {result_text(result)}",
+            device=device,
+            command_id=command_id,
+            result=result,
+        )
+
+    def _input(self, device, pin):
+        text = self.client.io_monitor(device, INPUT_DATA)
+        if not isinstance(text, str):
+            raise MachineError(
+                f"the inputs could not be read: {result_text(text)}",
+                device=device,
+                result=text,
+            )
+        try:
+            data = bytes.fromhex(text)
+        except ValueError:
+            raise MachineError(
+                f"the logged inputs do not read as bytes: {text!r}", device=device
+            ) from None
+        if pin // 8 >= len(data):
+            raise MachineError(
+                f"input {pin} lies beyond the module's {len(data)} input byte(s)",
+                device=device,
+            )
+        return (data[pin // 8] >> (pin % 8)) & 1

@@ -65,7 +65,10 @@ class SimulatedController:
     ``withhold_logger`` and ``reject`` take a count (or "all"),
     ``delay_replies`` and ``delay_logger`` seconds, ``silent_publisher`` a
     flag, ``restart_after`` and ``restart_down`` seconds. With ``verbose``
-    the program's log is printed as it comes.
+    the program's log is printed as it comes. With ``new_session`` the
+    program runs in a session of its own, so that a Ctrl-C at the terminal
+    reaches only this process, which can then stop its axes on the
+    simulator before stopping it.
     """
 
     def __init__(
@@ -86,6 +89,7 @@ class SimulatedController:
         restart_down=None,
         program=None,
         ready_timeout=10.0,
+        new_session=False,
     ):
         self.config = Path(config)
         self.address = address
@@ -95,6 +99,7 @@ class SimulatedController:
         self.ports = tuple(ports)
         self.program = Path(program) if program is not None else PROGRAM
         self.ready_timeout = ready_timeout
+        self.new_session = new_session
         options = []
         for flag, value in (
             ("--withhold-replies", withhold_replies),
@@ -189,6 +194,7 @@ class SimulatedController:
             stderr=subprocess.PIPE,
             text=True,
             bufsize=1,
+            start_new_session=self.new_session,
         )
         self._readers = [
             threading.Thread(
@@ -342,23 +348,31 @@ class SimulatedController:
         """Writes a copy of the configuration whose server_address is this
         simulator's address (the client takes the file's address over its
         own keyword) and returns its path."""
-        text = self.config.read_text(encoding="utf-8")
-        line = re.compile(r"^(\s+server_address\s*:)[^\n#]*", re.MULTILINE)
-        if line.search(text):
-            text = line.sub(lambda m: f"{m.group(1)} {self.address}", text, count=1)
-        else:
-            section = re.search(r"^kvt_handler\s*:[^\n]*\n", text, re.MULTILINE)
-            if section is None:
-                raise SimulatorError(f"{self.config} has no kvt_handler section")
-            following = re.compile(r"^([ \t]+)\S", re.MULTILINE).search(
-                text, section.end()
-            )
-            indent = following.group(1) if following else "  "
-            at = section.end()
-            text = f"{text[:at]}{indent}server_address: {self.address}\n{text[at:]}"
-        path = Path(path)
-        path.write_text(text, encoding="utf-8")
-        return path
+        return config_with_address(self.config, self.address, path)
+
+
+def config_with_address(config, address, path):
+    """Writes to `path` a copy of the configuration file `config` whose
+    kvt_handler/server_address is `address` (added when the file has none),
+    leaving every other line as it was; returns the path."""
+    config = Path(config)
+    text = config.read_text(encoding="utf-8")
+    # Quoted, so that no host name is read as another kind of value.
+    quoted = "'" + str(address).replace("'", "''") + "'"
+    line = re.compile(r"^(\s+server_address\s*:)[^\n#]*", re.MULTILINE)
+    if line.search(text):
+        text = line.sub(lambda m: f"{m.group(1)} {quoted}", text, count=1)
+    else:
+        section = re.search(r"^kvt_handler\s*:[^\n]*\n", text, re.MULTILINE)
+        if section is None:
+            raise SimulatorError(f"{config} has no kvt_handler section")
+        following = re.compile(r"^([ \t]+)\S", re.MULTILINE).search(text, section.end())
+        indent = following.group(1) if following else "  "
+        at = section.end()
+        text = f"{text[:at]}{indent}server_address: {quoted}\n{text[at:]}"
+    path = Path(path)
+    path.write_text(text, encoding="utf-8")
+    return path
 
 
 def run_program(arguments):

@@ -62,9 +62,13 @@ TEST(MachineConfig, ExampleMachineIsReadAsTheClientReadsIt) {
   EXPECT_DOUBLE_EQ(m.drives[0].default_velocity, 25000.0);
   EXPECT_DOUBLE_EQ(m.drives[0].default_deceleration, 250000.0);
   EXPECT_DOUBLE_EQ(m.drives[0].position_tolerance, 10.0);
-  ASSERT_EQ(m.settings.wiring.size(), 2u);
+  ASSERT_EQ(m.settings.wiring.size(), 3u);
   EXPECT_EQ(m.settings.wiring[1].to_device, 11);
   EXPECT_DOUBLE_EQ(m.settings.wiring[1].delay, 0.2);
+  // The gripper's open sensor reads its valve the other way round.
+  EXPECT_EQ(m.settings.wiring[2].to_pin, 1);
+  EXPECT_TRUE(m.settings.wiring[2].invert);
+  EXPECT_FALSE(m.settings.wiring[1].invert);
 }
 
 TEST(MachineConfig, SharedAddressesAndRepeatedIdsAreReported) {

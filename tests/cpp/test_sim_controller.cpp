@@ -268,7 +268,7 @@ TEST(Controller, OutputsFeedWiredInputsAfterTheirDelay) {
   ASSERT_EQ(rig.send(action(1, 0, {0, 4, 1}, "J"), 1.0), 1);  // gripper jaws, byte 4
   rig.run_to(1.1);
   EXPECT_NEAR(rig.when["O23"], 0.6, 1e-9);
-  EXPECT_EQ(rig.logger(11, 4, 1.1), "00");
+  EXPECT_EQ(rig.logger(11, 4, 1.1), "02");  // open, until the jaws have closed
   rig.run_to(1.3);
   EXPECT_EQ(rig.logger(11, 4, 1.3), "01");
   EXPECT_EQ(rig.logger(11, 3, 1.3), "01");

@@ -1,8 +1,11 @@
+import textwrap
 import threading
 
 import pytest
 from Zarn._zarnaction import ZarnAction
 from Zarn._zarnprimitives import ZarnState
+
+from Zarn import cli
 
 
 class Module:
@@ -188,3 +191,50 @@ def run_plan_on_threads(block, timeout=10):
         thread.join(timeout)
         assert not thread.is_alive(), "an action was still waiting"
     return plan
+
+
+# --- the simulated controller -------------------------------------------------------
+
+EXAMPLE = cli.EXAMPLE_CONFIG
+SPEED = 20
+
+
+def example_with(tmp_path, settings="", replace=()):
+    """The example machine with more keys in its Simulator section and texts
+    replaced."""
+    text = EXAMPLE.read_text(encoding="utf-8")
+    for old, new in replace:
+        assert old in text
+        text = text.replace(old, new)
+    if settings:
+        section = "  Simulator:\n"
+        assert section in text
+        added = textwrap.indent(textwrap.dedent(settings), "    ")
+        text = text.replace(section, section + added, 1)
+    path = tmp_path / "simulated.yaml"
+    path.write_text(text, encoding="utf-8")
+    return path
+
+
+@pytest.fixture
+def simulated(tmp_path):
+    """Starts a simulator (config, speed and fault options as for
+    SimulatedController) and gives it with a client aimed at it. Every
+    simulator is stopped, and must stop cleanly, at the end."""
+    from Zarn.morvo_client import MorvoClient
+    from Zarn.sim import SimulatedController
+
+    running = []
+
+    def start(config=EXAMPLE, speed=SPEED, **options):
+        sim = SimulatedController(config, speed=speed, **options).start()
+        running.append(sim)
+        path = sim.client_config(tmp_path / f"client-{len(running)}.yaml")
+        client = MorvoClient(str(path))
+        # A condition that never comes true fails the test in seconds.
+        client.result_timeout = 5
+        return sim, client
+
+    yield start
+    for sim in running:
+        assert sim.stop() == 0, sim.log()

@@ -445,4 +445,4 @@ def test_readme_simulated_controller_tour_runs(tmp_path):
     done = run_readme_example("With no machine at hand", tmp_path)
     assert (done.returncode, done.stderr) == (0, "")
     assert done.stdout == "20.0\n"
-    assert "server_address: 127." in (tmp_path / "machine.yaml").read_text()
+    assert "server_address: '127." in (tmp_path / "machine.yaml").read_text()

@@ -6,22 +6,15 @@ faster than real time. Blocking motor commands cost their 2-second pause, so
 most tests send commands without waiting and wait on conditions instead.
 """
 
-import textwrap
 import time
 
-import pytest
+from conftest import example_with
 
-from Zarn import cli
 from Zarn.morvo_client import (
     KVTAction,
-    MorvoClient,
     MorvoConditionEnum,
     MorvoDataIdxEnum,
 )
-from Zarn.sim import SimulatedController
-
-EXAMPLE = cli.EXAMPLE_CONFIG
-SPEED = 20
 
 STATUS = "MORBO_ID_SLAVE_STATUS_CONDITION"
 ERROR_STATE = "MORVO_ID_ERROR_STATE_CONDITION"
@@ -49,44 +42,6 @@ MALFORMED, REJECTED = -104, -105
 NOT_HOMED, DISABLED, ABORTED = -110, -111, -113
 
 IO_OUT, IO_IN = "MORVO_ID_OUTPUT_DATA", "MORVO_ID_INPUT_DATA"
-
-
-def example_with(tmp_path, settings="", replace=()):
-    """The example machine with more keys in its Simulator section and texts
-    replaced."""
-    text = EXAMPLE.read_text(encoding="utf-8")
-    for old, new in replace:
-        assert old in text
-        text = text.replace(old, new)
-    if settings:
-        section = "  Simulator:\n"
-        assert section in text
-        added = textwrap.indent(textwrap.dedent(settings), "    ")
-        text = text.replace(section, section + added, 1)
-    path = tmp_path / "simulated.yaml"
-    path.write_text(text, encoding="utf-8")
-    return path
-
-
-@pytest.fixture
-def simulated(tmp_path):
-    """Starts a simulator (config, speed and fault options as for
-    SimulatedController) and gives it with a client aimed at it. Every
-    simulator is stopped, and must stop cleanly, at the end."""
-    running = []
-
-    def start(config=EXAMPLE, speed=SPEED, **options):
-        sim = SimulatedController(config, speed=speed, **options).start()
-        running.append(sim)
-        path = sim.client_config(tmp_path / f"client-{len(running)}.yaml")
-        client = MorvoClient(str(path))
-        # A condition that never comes true fails the test in seconds.
-        client.result_timeout = 5
-        return sim, client
-
-    yield start
-    for sim in running:
-        assert sim.stop() == 0, sim.log()
 
 
 def wait_for(client, device, condition, args=(), deps=()):
