@@ -150,6 +150,22 @@ class SimulatedController:
         its log when verbose)."""
         return list(self._log)
 
+    def wait_for_log(self, text, timeout=5.0):
+        """Waits until a line of the program's error stream holds `text`, and
+        returns that line, or None when the time ran out. The ready line and
+        the warnings come on two streams, read by two threads, so a warning
+        printed before the program served may still be on its way."""
+        deadline = time.monotonic() + timeout
+        with self._changed:
+            while True:
+                for line in self._log:
+                    if text in line:
+                        return line
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    return None
+                self._changed.wait(min(left, 0.1))
+
     def start(self):
         if self.running:
             raise SimulatorError("the simulator is already running")

@@ -118,7 +118,7 @@ def test_configuration_problems_are_reported_before_serving(tmp_path):
     # Two Festo drives on one module id: served, with a warning.
     shared = config_with(tmp_path, "SlaveNo: 3", "SlaveNo: 2")
     with SimulatedController(shared) as sim:
-        assert any("share module id 2" in line for line in sim.log())
+        assert sim.wait_for_log("share module id 2") is not None
 
 
 def test_a_taken_address_is_refused_with_its_own_status():
