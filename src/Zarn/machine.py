@@ -16,6 +16,7 @@ action fails with the device, the command id and the reason.
 from __future__ import annotations
 
 import contextlib
+import secrets
 import struct
 import sys
 import threading
@@ -201,13 +202,26 @@ AXIS_FUNCTIONS = {
     "stop": "MOTOR_STOP",
     "reset": "MOTOR_RESET",
 }
-# A client's command ids repeat once its counter wraps at 1000, and a
-# controller takes a repeated id for the command that had it before: a
-# condition on it is met at once, while the new motion has not even begun.
-# Before the counter gets there a machine gives the client a new id prefix,
-# of the present second. One operation takes at most a few ids, and at most
-# a pool's width of operations start between two checks.
+# A controller takes a repeated command id for the command that had it
+# before: a condition on it is met at once, while the new motion has not even
+# begun. A client's ids repeat once its counter wraps at 1000, and two clients
+# made in the same second (two runs in a row on one controller) give out the
+# same ids from the start. So a machine gives its client a prefix of its own,
+# the present second and a random part, and a new one before the counter
+# wraps. One operation takes at most a few ids, and at most a pool's width of
+# operations start between two checks.
 ID_RENEWAL_AT = 800
+
+
+def fresh_id_prefix(used=()):
+    """A command-id prefix that no other client is likely to use: "PC", the
+    local time as %m%d%H%M%S, six random hex digits and "-" (at most 23
+    characters with the counter, well within a record's 36)."""
+    while True:
+        prefix = time.strftime("PC%m%d%H%M%S-") + secrets.token_hex(3) + "-"
+        if prefix not in used:
+            return prefix
+
 
 # The drives' own homing method that Akribis drives know as 0 (the client's
 # motor_home makes the same change).
@@ -291,6 +305,7 @@ class ClientMachine(Machine):
         self._lock = threading.Lock()
         self._renewal_lock = threading.Lock()
         self._used_prefixes = set()
+        self._renew_ids()
         self._in_flight = {}  # action (or thread id outside actions): _InFlight
         self._moved = {}  # devices given a motion, in order: None
 
@@ -445,23 +460,21 @@ class ClientMachine(Machine):
                     self._in_flight.pop(key, None)
 
     def _renew_ids_if_due(self):
-        client = self.client
-        if client.func_count < ID_RENEWAL_AT:
+        if self.client.func_count < ID_RENEWAL_AT:
             return
         with self._renewal_lock:
-            if client.func_count < ID_RENEWAL_AT:
+            if self.client.func_count < ID_RENEWAL_AT:
                 return
-            used = client.func_id_prefix
-            self._used_prefixes.add(used)
-            while True:
-                fresh = time.strftime("PC%m%d%H%M%S-")
-                if fresh not in self._used_prefixes:
-                    break
-                time.sleep(1.001 - time.time() % 1.0)  # into the next second
-            # Under the counter's lock, so that no id is made half old, half new.
-            with client.count_lock:
-                client.func_id_prefix = fresh
-                client.func_count = 0
+            self._renew_ids()
+
+    def _renew_ids(self):
+        client = self.client
+        self._used_prefixes.add(client.func_id_prefix)
+        fresh = fresh_id_prefix(self._used_prefixes)
+        # Under the counter's lock, so that no id is made half old, half new.
+        with client.count_lock:
+            client.func_id_prefix = fresh
+            client.func_count = 0
 
     @staticmethod
     def _check_cancelled(entry, device):

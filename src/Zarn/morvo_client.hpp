@@ -136,6 +136,10 @@ struct MorvoClient {
   // Constructor steps 7 to 11: messaging context, request sockets, command
   // id prefix and counter, locks.
   void open_channels();
+  // Keeps the result channel subscribed to every id the client gives out
+  // under its present prefix, so that a first blocking call finds the
+  // subscription in place.
+  void subscribe_to_own_ids();
   // "tcp://%s:%i" of server_address and `port`, as Python formats it.
   std::string endpoint(int port) const;
 

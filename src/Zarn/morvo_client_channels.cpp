@@ -516,6 +516,10 @@ void MorvoClient::open_channels() {
 
   // Subscribed from now on to every id this client will give out, so the
   // subscription has long reached the controller when the first record goes.
+  subscribe_to_own_ids();
+}
+
+void MorvoClient::subscribe_to_own_ids() {
   try {
     messaging->subscriber(endpoint(action_dequeue_sub_port))->keep_subscribed(ids->prefix());
   } catch (nb::python_error& e) {
@@ -594,7 +598,12 @@ void bind_channels(nb::module_& m, nb::class_<MorvoClient>& client) {
             const std::string prefix = self.ids->prefix();
             return nb::str(prefix.data(), prefix.size());
           },
-          [](MorvoClient& self, const std::string& prefix) { self.ids->set_prefix(prefix); },
+          // A new prefix gets its standing subscription at once, so the calls
+          // after it do not each wait for a subscription of their own.
+          [](MorvoClient& self, const std::string& prefix) {
+            self.ids->set_prefix(prefix);
+            self.subscribe_to_own_ids();
+          },
           "\"PC\", the local time of construction as %m%d%H%M%S, and \"-\".")
       .def_prop_rw(
           "func_count", [](MorvoClient& self) { return self.ids->count(); },

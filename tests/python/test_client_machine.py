@@ -10,7 +10,7 @@ from Zarn._zarnprimitives import ZarnState
 
 from Zarn._zarnmodule import Axis, MachineModule, attach
 from Zarn.machine import ID_RENEWAL_AT, AxisMove, ClientMachine, MachineError
-from Zarn.morvo_client import MorvoDataIdxEnum
+from Zarn.morvo_client import MorvoClient, MorvoDataIdxEnum
 
 STOP, CONTROLABLE = 7, 0
 NOT_HOMED, REJECTED, ABORTED = -110, -105, -113
@@ -213,3 +213,25 @@ def test_command_ids_get_a_new_prefix_before_the_counter_wraps(machine):
     assert time.monotonic() - began >= 0.04  # it waited for the real end
     assert client.func_id_prefix != first and client.func_count < 10
     assert client.motor_monitor(13) == 50.0
+
+
+def test_machines_on_clients_made_in_the_same_second_give_out_different_ids(
+    simulated, tmp_path
+):
+    sim, _ = simulated(speed=SPEED)
+    config = str(sim.client_config(tmp_path / "same_second.yaml"))
+    while True:
+        first, second = MorvoClient(config), MorvoClient(config)
+        if first.func_id_prefix == second.func_id_prefix:
+            break  # the clients' own ids collide: what the machines must avoid
+    machines = [ClientMachine(first, speed=SPEED), ClientMachine(second, speed=SPEED)]
+    prefixes = {m.client.func_id_prefix for m in machines}
+    assert len(prefixes) == 2 and all(p.startswith("PC") for p in prefixes)
+    # The second machine's homing and move wait for their own motion, not for
+    # the ids the first machine's commands completed a moment before.
+    machines[0].home(13, 17)
+    machines[0].move([AxisMove(13, 40.0, 1.0, 1.0, 1.0)])
+    began = time.monotonic()
+    machines[1].move([AxisMove(13, 0.0, 1.0, 1.0, 1.0)])
+    assert time.monotonic() - began >= 0.03
+    assert machines[1].client.motor_monitor(13) == 0.0
