@@ -226,6 +226,35 @@ TEST(ParserErrors, EachSaysWhatWasExpectedAndWhere) {
   }
 }
 
+TEST(ParserErrors, SlotsQuotedTextsAndLimitsSayWhatAndWhere) {
+  zp::Limits small;
+  small.max_name_length = 8;
+  small.max_list_length = 3;
+  struct Case {
+    std::string script;
+    std::string message;
+    zp::Position at;
+  };
+  const std::vector<Case> cases = {
+      {"block main { @x pick from t[1 }", "expected ']' after the slot number", {1, 31}},
+      {"block main { @x set s \"a\x01"
+       "b\" }",
+       "a quoted text cannot hold the control character U+0001",
+       {1, 25}},
+      {"block main { @gripper99 move a }", "a module name may be at most 8", {1, 14}},
+      {"block main { parallel { @a move p } and { @b move p } and { @c move p } and { @d move p } "
+       "}",
+       "too many branches: at most 3",
+       {1, 73}},  // the 'and' that would begin a fourth branch
+  };
+  for (const Case& c : cases) {
+    const zp::SyntaxError error = error_of(c.script, small);
+    EXPECT_NE(std::string(error.what()).find(c.message), std::string::npos)
+        << c.script << "\n  said: " << error.what();
+    EXPECT_EQ(error.position, c.at) << c.script << "\n  said: " << error.what();
+  }
+}
+
 TEST(ParserErrors, GroupsCannotFollowPlainStatementsOrShareAStatement) {
   const std::string decls = "block home parallel { @x move h } and { @y move h }\n";
   const zp::SyntaxError after_plain = error_of(decls + "block main { @x move a\n  home }");

@@ -178,6 +178,12 @@ class TestLoop:
         with pytest.raises(ValueError):
             semantics.loop(node("loop", iterateBlock=plain(act("a")), cnt="two"))
 
+    def test_a_count_beyond_64_bits_is_refused_not_wrapped(self, semantics):
+        with pytest.raises(
+            ValueError, match="a loop count of 18446744073709551616 is too large"
+        ):
+            semantics.loop(node("loop", iterateBlock=plain(act("a")), cnt=2**64))
+
     def group(self):
         made = AsyncBlock([plain(act("x1")), plain(act("y1", Y))])
         assert made.resolve_parallel()
