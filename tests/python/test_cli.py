@@ -340,18 +340,21 @@ def test_check_shows_each_step_with_module_operation_and_waits(capsys):
     lines = out.splitlines()
     assert (
         lines[0]
-        == f"{script}: 'main' compiles to 7 actions (11 steps with the groups' markers)"
+        == f"{script}: 'main' compiles to 12 actions (20 steps with the groups' markers)"
     )
     assert lines[1].split() == ["step", "module", "operation", "waits", "for", "action"]
     rows = check_rows(out)
-    assert sorted(rows) == list(range(1, 12))
+    assert sorted(rows) == list(range(1, 21))
     assert rows[1][:3] == ("-", "begin", [])
-    assert rows[2][:3] == ("@x", "move", [1])
-    assert rows[2][3].startswith("move @x to camera (300.0) on device 15")
+    assert rows[2][:3] == ("@z", "home", [1])
+    # Steps 1 to 9 home the axes; the group that follows waits for them.
+    assert rows[10][:3] == ("-", "begin", [9])
+    assert rows[11][:3] == ("@x", "move", [10])
+    assert rows[11][3].startswith("move @x to camera (300.0) on device 15")
     # The lift waits for both gantry axes, the camera for the lift.
-    assert rows[4][:3] == ("@z", "move", [2, 3, 1])
-    assert rows[5][:3] == ("@camera", "inspect", [4, 1])
-    assert rows[6][:3] == ("-", "end", [2, 3, 4, 5])
+    assert rows[13][:3] == ("@z", "move", [11, 12, 10])
+    assert rows[14][:3] == ("@camera", "inspect", [13, 10])
+    assert rows[15][:3] == ("-", "end", [11, 12, 13, 14])
     for number, (_, _, waited, _) in rows.items():
         assert all(w < number for w in waited)  # waits name earlier steps only
 
@@ -366,7 +369,7 @@ def test_check_shows_turns_priorities_and_guarded_parts(capsys):
     out = capsys.readouterr().out
     assert "pick with @arm at the next slot of tray input_tray  [guarded part 1]" in out
     assert out.splitlines()[-1].startswith(
-        "guarded part 1: steps 5, 6; when one fails: <AsyncBlock 'release_and_warn'"
+        "guarded part 1: steps 14, 15; when one fails: <AsyncBlock 'release_and_warn'"
     )
 
 

@@ -355,6 +355,7 @@ def test_graph_groups_steps_by_module_and_draws_what_each_waits_for():
     clusters, nodes, edges = read_dot(pictures.graph_dot(main, title="moves"))
     assert sorted(label for label, _ in clusters.values()) == [
         "@camera",
+        "@r",
         "@x",
         "@y",
         "@z",
@@ -402,7 +403,8 @@ def test_graph_outlines_guarded_parts_and_draws_their_exception_part():
     )
     assert clusters[clusters[guard][1]][0] == "@arm"
     inside = {name for name, (_, cluster) in nodes.items() if cluster == guard}
-    assert inside == {node_named(nodes, "5  pick"), node_named(nodes, "6  place")}
+    # Steps 1 to 9 home the axes.
+    assert inside == {node_named(nodes, "14  pick"), node_named(nodes, "15  place")}
     (part,) = [c for c, (label, _) in clusters.items() if "failed:" in label]
     assert clusters[part][1] is None
     in_part = [n for n, (_, c) in nodes.items() if c is not None and c.startswith(part)]
@@ -413,7 +415,7 @@ def test_graph_outlines_guarded_parts_and_draws_their_exception_part():
         "@panel",
     ]
     (failure,) = [e for e in edges if e[2].get("label") == "on failure"]
-    assert failure[0] == node_named(nodes, "6  place")
+    assert failure[0] == node_named(nodes, "15  place")
     assert failure[1] in in_part
     assert failure[2]["lhead"] == part and failure[2]["ltail"] == guard
 
@@ -432,8 +434,8 @@ def test_graph_of_competing_branches_shows_turns_and_priorities():
         for a, _ in nodes.values()
         if a.get("shape") == "diamond" and "turn" in a.get("xlabel", "")
     ]
-    assert turns[:2] == ["2 turn HIGH", "6 turn"]
-    assert "16 turn LOW" in turns
+    assert turns[:2] == ["11 turn HIGH", "15 turn"]  # after 9 steps of homing
+    assert "25 turn LOW" in turns
 
 
 @needs_dot
