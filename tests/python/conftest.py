@@ -1,3 +1,4 @@
+import signal
 import textwrap
 import threading
 
@@ -6,6 +7,23 @@ from Zarn._zarnaction import ZarnAction
 from Zarn._zarnprimitives import ZarnState
 
 from Zarn import cli
+
+
+def _ignore_hang_up(signum, frame):
+    pass
+
+
+def pytest_configure(config):
+    # A suite started in the background by a shell without job control (a
+    # script's `&`) inherits SIGINT ignored, under nohup SIGHUP too, and so
+    # would every program the tests start, while the tests of Ctrl-C and of
+    # hang-ups need them delivered. A signal with a handler is back at its
+    # default in the programs the tests start; the suite itself still
+    # ignores a hang-up.
+    if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+    if signal.getsignal(signal.SIGHUP) is signal.SIG_IGN:
+        signal.signal(signal.SIGHUP, _ignore_hang_up)
 
 
 class Module:
