@@ -9,8 +9,6 @@ namespace zarn::commands {
 namespace rec = zarn::records;
 
 ConditionId device_condition_id(std::int64_t device_id, std::int64_t type_value) {
-  constexpr std::int64_t kAdminFesto = 502;
-  constexpr std::int64_t kAdminAkribis = 503;
   constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
   if (type_value >= rec::kConditionStart) {
     if (type_value > kInt32Max) {
@@ -36,11 +34,11 @@ ConditionId device_condition_id(std::int64_t device_id, std::int64_t type_value)
   }
   const std::int64_t id =
       type_value + (device_id - 1) * rec::kEachMorvoConditionNum + rec::kConditionStart;
-  if (id == kAdminFesto || id == kAdminAkribis) {
-    return {std::nullopt,
-            "its id " + std::to_string(id) + " is the administration state " +
-                (id == kAdminFesto ? "ADMIN_FESTO_STATE_SPAWNED" : "ADMIN_AKRIBIS_STATE_SPAWNED") +
-                ", shared by every device"};
+  if (id == rec::kAdminFestoState || id == rec::kAdminAkribisState) {
+    return {std::nullopt, "its id " + std::to_string(id) + " is the administration state " +
+                              (id == rec::kAdminFestoState ? "ADMIN_FESTO_STATE_SPAWNED"
+                                                           : "ADMIN_AKRIBIS_STATE_SPAWNED") +
+                              ", shared by every device"};
   }
   return {static_cast<std::int32_t>(id), {}};
 }

@@ -63,8 +63,8 @@ constexpr std::array<EnumMember, 27> kConditionMembers{{
     {"ANALOG_EQUAL", 2},
     {"ANALOG_LESSTHAN", 3},
     // administration states
-    {"ADMIN_FESTO_STATE_SPAWNED", 502},
-    {"ADMIN_AKRIBIS_STATE_SPAWNED", 503},
+    {"ADMIN_FESTO_STATE_SPAWNED", kAdminFestoState},
+    {"ADMIN_AKRIBIS_STATE_SPAWNED", kAdminAkribisState},
     // device states
     {"NEED_HOMING", -2},
     {"NOTMOTOR", -1},

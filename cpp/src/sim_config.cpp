@@ -15,10 +15,6 @@ namespace {
 
 using Kind = yaml::Node::Kind;
 
-// Ids from here on would have condition ids that reach the shared
-// administration codes 502 and 503.
-constexpr int kLastConditionDevice = 35;
-
 std::string key_text(const yaml::Node& key) {
   switch (key.kind) {
     case Kind::String:

@@ -15,7 +15,7 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 // Wake-ups are never scheduled closer than this, so that rounding in a
 // computed crossing time cannot make the event loop spin on one instant.
 constexpr double kMinimumStep = 1e-6;
-constexpr std::size_t kResultOffset = 212;
+constexpr std::size_t kResultOffset = rec::kActionRecordBytes - sizeof(std::int32_t);
 constexpr std::size_t kWirePendingLimit = 1024;
 constexpr int kConditionTypes = 7;  // slave status .. static time
 
@@ -29,14 +29,9 @@ enum ConditionType {
   kInput = 4,
   kThermal = 5,
   kStaticTime = 6,
-  kFestoUp = 502,
-  kAkribisUp = 503,
+  kFestoUp = rec::kAdminFestoState,
+  kAkribisUp = rec::kAdminAkribisState,
 };
-
-void set_result(std::string& record, int result) {
-  const std::int32_t value = result;
-  std::memcpy(record.data() + kResultOffset, &value, sizeof value);
-}
 
 std::int32_t int_at(std::string_view record, std::size_t offset) {
   std::int32_t value;
@@ -81,27 +76,12 @@ std::string logger_record(std::int32_t device, std::int32_t index, const std::st
   return record;
 }
 
-const char* function_name(int code) {
-  switch (code) {
-    case 0:
-      return "IO_SET_IO";
-    case 1:
-      return "MOTOR_MOVE_ABS";
-    case 2:
-      return "MOTOR_MOVE_REL";
-    case 3:
-      return "MOTOR_HOME";
-    case 4:
-      return "MOTOR_STOP";
-    case 5:
-      return "MOTOR_RESET";
-    case 6:
-      return "MOTOR_DISABLE";
-    case 7:
-      return "MOTOR_ENABLE";
-    default:
-      return "?";
+// A Festo function's name, as the client's enumeration gives it.
+std::string_view function_name(int code) {
+  for (const rec::EnumMember& member : rec::festo_functions().members) {
+    if (member.value == code) return member.name;
   }
+  return "?";
 }
 
 const char* condition_name(int type) {
@@ -130,6 +110,11 @@ const char* condition_name(int type) {
 }
 
 }  // namespace
+
+void set_result(std::string& record, int result) {
+  const std::int32_t value = result;
+  std::memcpy(record.data() + kResultOffset, &value, sizeof value);
+}
 
 const char* result_text(int code) {
   switch (code) {
@@ -219,14 +204,6 @@ int Controller::module_at_output_byte(int byte) const {
     if (modules[i].output_bytes > 0 && modules[i].output_start == byte) return static_cast<int>(i);
   }
   return -1;
-}
-
-bool Controller::family_up(Family family) const {
-  return family == Family::Festo ? festo_up_ : akribis_up_;
-}
-
-double Controller::position_of(const Drive& drive, double time) const {
-  return drive.profile.position(time);
 }
 
 int Controller::idle_state(const Drive& drive) const {
@@ -388,7 +365,7 @@ int Controller::admit_condition(int module_id, int func, Held& held) {
   const int offset = func - rec::kConditionStart;
   const int device = offset / rec::kEachMorvoConditionNum + 1;
   const int type = offset % rec::kEachMorvoConditionNum;
-  if (device > 35 || type >= kConditionTypes) return result::kUnknownFunction;
+  if (device > kLastConditionDevice || type >= kConditionTypes) return result::kUnknownFunction;
   held.drive = drive_of(device);
   held.module = held.drive >= 0 ? -1 : module_of(device);
   if (held.drive < 0 && held.module < 0) return result::kUnknownModule;
@@ -458,7 +435,7 @@ std::string Controller::handle_logger(std::string_view request, double now) {
         text = std::to_string(drive.error);
         break;
       case 2:
-        text = std::to_string(rounded(position_of(drive, now_)));
+        text = std::to_string(rounded(drive.profile.position(now_)));
         break;
       case 3:
       case 4:
@@ -688,7 +665,7 @@ void Controller::start(Held& held) {
       fail_drive_motions(drive, result::kAborted, true);
       if (drive.motion != Motion::None) {
         // A disabled servo holds no position control: it stops where it is.
-        const double here = position_of(drive, now_);
+        const double here = drive.profile.position(now_);
         drive.profile = Profile::standstill(now_, here);
         drive.motion = Motion::None;
         drive.still_since = now_;
@@ -745,7 +722,7 @@ void Controller::begin_motion(Drive& drive, Held& held) {
     return;
   }
   const DriveConfig& config = *drive.config;
-  const double from = position_of(drive, now_);
+  const double from = drive.profile.position(now_);
   held.stage = Stage::Running;
   held.start_seq = seq_;
   drive.running = serial;
@@ -1023,7 +1000,7 @@ bool Controller::evaluate(Held& held) {
         lo = x - tolerance - 0.5;
         hi = x + tolerance + 0.5;
       }
-      const double here = position_of(drive, now_);
+      const double here = drive.profile.position(now_);
       if (here >= lo && here < hi) return true;
       if (drive.motion != Motion::None) {
         if (const auto when = drive.profile.first_time_within(lo, hi, now_)) {

@@ -213,6 +213,21 @@ double Service::sim_now(Clock::time_point now) const {
   return std::chrono::duration<double>(now - epoch_).count() * options_.speed;
 }
 
+void Service::new_controller() {
+  controller_ = std::make_unique<Controller>(machine_, 0.0);
+  attach_log();
+}
+
+// The controller builds its log lines only while someone reads them: a line
+// per record costs string work on the path every record takes.
+void Service::attach_log() {
+  if (!controller_) return;
+  const LogSink to_verbose = [](void* self, const std::string& line) {
+    static_cast<Service*>(self)->verbose(line);
+  };
+  controller_->set_log(options_.verbose ? to_verbose : nullptr, this);
+}
+
 void Service::verbose(const std::string& line) {
   if (!options_.verbose) return;
   char stamp[32];
@@ -265,10 +280,7 @@ void Service::close_sockets() {
 
 void Service::run() {
   epoch_ = Clock::now();
-  controller_ = std::make_unique<Controller>(machine_, 0.0);
-  controller_->set_log(
-      [](void* self, const std::string& line) { static_cast<Service*>(self)->verbose(line); },
-      this);
+  new_controller();
   open_sockets();
   if (options_.restart_after >= 0) {
     restart_pending_ = true;
@@ -414,8 +426,7 @@ void Service::serve(bool logger) {
     } else if (body.size() == records::kActionRecordBytes && take(f.reject)) {
       ++rejected_on_demand_;
       answer = body;
-      const std::int32_t code = result::kRejectedOnDemand;
-      std::memcpy(answer.data() + records::kActionRecordBytes - sizeof code, &code, sizeof code);
+      set_result(answer, result::kRejectedOnDemand);
       verbose("rejected an action record on demand");
     } else {
       answer = controller_->handle_action(body, sim_now(now));
@@ -580,6 +591,7 @@ std::string Service::execute(const std::string& command) {
   if (verb == "silent" || verb == "verbose") {
     if (w.size() != 2 || (w[1] != "on" && w[1] != "off")) return "error usage: " + verb + " on|off";
     (verb == "silent" ? f.silent : options_.verbose) = w[1] == "on";
+    if (verb == "verbose") attach_log();
     return "ok " + verb + " " + w[1];
   }
   if (verb == "restart") {
@@ -634,10 +646,7 @@ void Service::finish_restart() {
   ++restarts_;
   epoch_ = Clock::now();
   // A restarted controller remembers nothing: drives need homing again.
-  controller_ = std::make_unique<Controller>(machine_, 0.0);
-  controller_->set_log(
-      [](void* self, const std::string& line) { static_cast<Service*>(self)->verbose(line); },
-      this);
+  new_controller();
   say_(ready_line());
 }
 

@@ -28,8 +28,8 @@ using namespace nb::literals;
 namespace rec = zarn::records;
 
 constexpr int kWrongKind = -2;  // also: a condition that cannot be built
-constexpr int kAdminFesto = 502;
-constexpr int kAdminAkribis = 503;
+constexpr int kAdminFesto = zarn::records::kAdminFestoState;
+constexpr int kAdminAkribis = zarn::records::kAdminAkribisState;
 constexpr int kPauseBeforeStaticCondition = 2;  // seconds
 
 // --- small helpers over the C API -------------------------------------------

@@ -105,6 +105,22 @@ std::string long_sequence(int statements) {
   return script + "}\n";
 }
 
+// A script, a part of the message it must give and where.
+struct ErrorCase {
+  std::string script;
+  std::string message;
+  zp::Position at;
+};
+
+void expect_each_error(const std::vector<ErrorCase>& cases, const zp::Limits& limits = {}) {
+  for (const ErrorCase& c : cases) {
+    const zp::SyntaxError error = error_of(c.script, limits);
+    EXPECT_NE(std::string(error.what()).find(c.message), std::string::npos)
+        << c.script << "\n  said: " << error.what();
+    EXPECT_EQ(error.position, c.at) << c.script << "\n  said: " << error.what();
+  }
+}
+
 }  // namespace
 
 TEST(ParserGroups, ADeclaredNameServesAsABody) {
@@ -144,12 +160,7 @@ TEST(ParserLayout, CommentsLineBreaksAndSemicolonsAreFree) {
 }
 
 TEST(ParserErrors, EachSaysWhatWasExpectedAndWhere) {
-  struct Case {
-    std::string script;
-    std::string message;
-    zp::Position at;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<ErrorCase> cases = {
       {"", "expected a block declaration such as 'block main { ... }', found the end", {1, 1}},
       {"main { @x move a }",
        "expected a block declaration ('block NAME { ... }'), found the name 'main'",
@@ -218,24 +229,14 @@ TEST(ParserErrors, EachSaysWhatWasExpectedAndWhere) {
        {1, 14}},
       {"block main { @x move a  main }", "a block cannot use itself", {1, 25}},
   };
-  for (const Case& c : cases) {
-    const zp::SyntaxError error = error_of(c.script);
-    EXPECT_NE(std::string(error.what()).find(c.message), std::string::npos)
-        << c.script << "\n  said: " << error.what();
-    EXPECT_EQ(error.position, c.at) << c.script << "\n  said: " << error.what();
-  }
+  expect_each_error(cases);
 }
 
 TEST(ParserErrors, SlotsQuotedTextsAndLimitsSayWhatAndWhere) {
   zp::Limits small;
   small.max_name_length = 8;
   small.max_list_length = 3;
-  struct Case {
-    std::string script;
-    std::string message;
-    zp::Position at;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<ErrorCase> cases = {
       {"block main { @x pick from t[1 }", "expected ']' after the slot number", {1, 31}},
       {"block main { @x set s \"a\x01"
        "b\" }",
@@ -247,12 +248,7 @@ TEST(ParserErrors, SlotsQuotedTextsAndLimitsSayWhatAndWhere) {
        "too many branches: at most 3",
        {1, 73}},  // the 'and' that would begin a fourth branch
   };
-  for (const Case& c : cases) {
-    const zp::SyntaxError error = error_of(c.script, small);
-    EXPECT_NE(std::string(error.what()).find(c.message), std::string::npos)
-        << c.script << "\n  said: " << error.what();
-    EXPECT_EQ(error.position, c.at) << c.script << "\n  said: " << error.what();
-  }
+  expect_each_error(cases, small);
 }
 
 TEST(ParserErrors, GroupsCannotFollowPlainStatementsOrShareAStatement) {

@@ -41,6 +41,10 @@ std::span<const Enumeration* const> enumerations();
 
 inline constexpr int kBlankCondition = 150;
 inline constexpr int kConditionStart = 151;
+// The administration states: a drive family is up. Valid as a dependency and
+// as a condition id for every device.
+inline constexpr int kAdminFestoState = 502;
+inline constexpr int kAdminAkribisState = 503;
 inline constexpr int kEachMorvoConditionNum = 10;
 
 inline constexpr std::string_view kActionDatatype = "iiiiiiii36s36s36s36s36si";

@@ -113,4 +113,8 @@ MachineConfig load_machine(const std::string& path);
 // The id of condition `type` (0 to 9) of device `morvo_id`.
 int condition_id(int morvo_id, int type);
 
+// Devices after this one would have condition ids that reach the shared
+// administration codes 502 and 503.
+inline constexpr int kLastConditionDevice = 35;
+
 }  // namespace zarn::sim

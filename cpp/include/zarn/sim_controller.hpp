@@ -24,6 +24,9 @@ namespace zarn::sim {
 
 // The result field of reply records and published records. 1 is success; the
 // rest are the controller's refusals and failures.
+// Writes `result` into the result field of a 216-byte action record.
+void set_result(std::string& record, int result);
+
 namespace result {
 inline constexpr int kOk = 1;
 // In the reply to an action request (the record is not taken):
@@ -104,15 +107,10 @@ class Controller {
   std::string force_input(int morvo_id, int pin, int value, double now);
 
   ControllerStats stats() const;
-  double now() const { return now_; }
   void set_log(LogSink sink, void* context) {
     log_ = sink;
     log_context_ = context;
   }
-
-  // A copy of the process images (for tests and the status line).
-  const std::vector<std::uint8_t>& outputs() const { return output_image_; }
-  const std::vector<std::uint8_t>& inputs() const { return input_image_; }
 
  private:
   enum class Kind : std::uint8_t {
@@ -212,8 +210,6 @@ class Controller {
   void arm_expiry(Held& held);
   void log(const std::string& line) const;
   std::string describe(const Held& held) const;
-  double position_of(const Drive& drive, double time) const;
-  bool family_up(Family family) const;
   int drive_at(Family family, int module_id) const;
   int drive_of(int morvo_id) const;
   int module_of(int morvo_id) const;

@@ -31,7 +31,6 @@ class Profile {
 
   double position(double time) const;
   double velocity(double time) const;
-  double start_time() const { return start_; }
   double end_time() const { return end_; }
   double end_position() const { return end_position_; }
   // When the first (accelerating) segment ends; the start time when there is

@@ -116,6 +116,8 @@ class Service {
   void begin_restart(double down_seconds);
   void finish_restart();
   double sim_now(std::chrono::steady_clock::time_point now) const;
+  void new_controller();  // a controller at time 0, logging while verbose is on
+  void attach_log();
   void verbose(const std::string& line);
   std::string ready_line() const;
   std::string status() const;
