@@ -814,13 +814,6 @@ std::size_t RunScheduler::threads_started() const {
 
 std::size_t RunScheduler::stuck_workers_anywhere() { return stuck_anywhere.load(); }
 
-std::size_t RunScheduler::stuck_workers() const {
-  std::lock_guard lock(mutex_);
-  std::size_t stuck = 0;
-  for (const auto& worker : workers_) stuck += worker->stuck ? 1 : 0;
-  return stuck;
-}
-
 bool RunScheduler::finished() const {
   std::lock_guard lock(mutex_);
   return finished_;
@@ -880,11 +873,6 @@ std::vector<GuardRecord> RunScheduler::guard_records() const {
                    guard.failed_part});
   }
   return out;
-}
-
-bool RunScheduler::guard_failed(std::size_t guard) const {
-  std::lock_guard lock(mutex_);
-  return guard < guards_.size() && guards_[guard].failed;
 }
 
 std::size_t RunScheduler::guard_count() const {

@@ -25,6 +25,7 @@
 
 #include "_zarnaction.hpp"
 #include "core_errors.hpp"
+#include "raised.hpp"
 #include "run_plan.hpp"
 #include "waiting.hpp"
 #include "zarn/run_scheduler.hpp"
@@ -35,6 +36,7 @@ using zarn::PlanStep;
 using zarn::RunClock;
 using zarn::RunScheduler;
 using zarn::StepStatus;
+using zarn::py::interpreter_finishing;
 
 namespace {
 
@@ -61,14 +63,6 @@ struct Imports {
 };
 Imports imports;
 
-bool interpreter_finishing() {
-#if PY_VERSION_HEX >= 0x030D0000
-  return Py_IsFinalizing() != 0;
-#else
-  return _Py_IsFinalizing() != 0;
-#endif
-}
-
 enum class StepKind : std::uint8_t { Action, Marker, Turn };
 
 double seconds_between(RunClock::time_point from, RunClock::time_point to) {
@@ -92,9 +86,6 @@ thread_local PyThreadState* worker_state = nullptr;
 thread_local PyGILState_STATE worker_gil{};
 thread_local bool worker_has_python = false;
 
-// What the workers call. Its Python objects are touched only with the
-// interpreter lock held; it is shared with the scheduler, so a worker stuck
-// in a step given up on keeps it alive after the run object is gone.
 // What a worker needs to know about a kind of action, looked up once.
 struct KindInfo {
   nb::object kind;
@@ -104,6 +95,9 @@ struct KindInfo {
   bool add_expected = false;
 };
 
+// What the workers call. Its Python objects are touched only with the
+// interpreter lock held; it is shared with the scheduler, so a worker stuck
+// in a step given up on keeps it alive after the run object is gone.
 class PyRunner final : public zarn::StepRunner {
  public:
   nb::list actions;
@@ -211,19 +205,12 @@ class PyRunner final : public zarn::StepRunner {
 
   // Stores the exception being raised, with its traceback, as the step's error.
   void keep_error(std::size_t step) {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject* error = PyErr_GetRaisedException();
-#else
-    PyObject *type = nullptr, *error = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &error, &traceback);
-    PyErr_NormalizeException(&type, &error, &traceback);
-    if (traceback != nullptr && error != nullptr) PyException_SetTraceback(error, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-#endif
-    if (error == nullptr) return;
+    nb::object error = zarn::py::take_raised_exception();
+    if (!error.is_valid()) return;
     // Checked: a run object cleared by the collector has an empty list.
-    if (PyList_SetItem(errors.ptr(), static_cast<Py_ssize_t>(step), error) != 0) PyErr_Clear();
+    if (PyList_SetItem(errors.ptr(), static_cast<Py_ssize_t>(step), error.release().ptr()) != 0) {
+      PyErr_Clear();
+    }
   }
 
  private:
@@ -704,7 +691,6 @@ NB_MODULE(_zarnexec, m) {
                      }
                      return out;
                    })
-      .def_prop_ro("size", [](ZarnRun& self) { return self.scheduler_->size(); })
       .def_prop_ro("workers", [](ZarnRun& self) { return self.scheduler_->worker_target(); })
       .def_prop_ro("threads_started",
                    [](ZarnRun& self) { return self.scheduler_->threads_started(); })

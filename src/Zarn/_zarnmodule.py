@@ -39,7 +39,13 @@ from pathlib import Path
 
 from Zarn._zarnaction import ZarnAction
 from Zarn._zarnprimitives import ZarnId, ZarnState
-from Zarn.machine import NO_RATE, AxisMove, given_rates
+from Zarn.machine import (
+    AXIS_FUNCTIONS,
+    GENERIC_HOMING_METHOD,
+    NO_RATE,
+    AxisMove,
+    given_rates,
+)
 
 __all__ = [
     "Axis",
@@ -53,9 +59,9 @@ __all__ = [
 ]
 
 # The commands an axis takes without arguments, in the drive's own words.
-AXIS_COMMANDS = ("enable", "disable", "stop", "reset")
+AXIS_COMMANDS = tuple(AXIS_FUNCTIONS)
 # The homing method that `motor_home` takes by default.
-DEFAULT_HOMING_METHOD = 17
+DEFAULT_HOMING_METHOD = GENERIC_HOMING_METHOD
 # A move statement to this name runs the axis' homing, so no position may
 # carry it.
 HOME = "home"
@@ -1361,19 +1367,10 @@ class Transfer(ModuleAction):
         machine.set_output(
             gripper.device, gripper.outputs[handler.grip], 1 if picking else 0
         )
-        if picking and handler.gripped is not None:
+        sensor = handler.gripped if picking else handler.released
+        if sensor is not None:
             machine.wait_input(
-                gripper.device,
-                gripper.inputs[handler.gripped],
-                1,
-                gripper.input_timeout,
-            )
-        elif not picking and handler.released is not None:
-            machine.wait_input(
-                gripper.device,
-                gripper.inputs[handler.released],
-                1,
-                gripper.input_timeout,
+                gripper.device, gripper.inputs[sensor], 1, gripper.input_timeout
             )
         if handler.grip_time:
             machine.sleep(handler.grip_time)

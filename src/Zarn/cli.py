@@ -189,7 +189,7 @@ def _cmd_demo(args):
     return 0
 
 
-def _marker_text(step, plan):
+def _marker_text(step):
     """(module, operation, text) of a group's marker step."""
     action = step.action
     competition = action.competition
@@ -224,7 +224,7 @@ def plan_lines(plan):
     for step in plan.steps:
         action = step.action
         if step.kind != "action":
-            module, operation, text = _marker_text(step, plan)
+            module, operation, text = _marker_text(step)
         else:
             name = getattr(getattr(action, "module", None), "name", None)
             module = "-" if name is None else f"@{name}"

@@ -36,7 +36,6 @@ using Clock = std::chrono::steady_clock;
 
 // Limits of a blocking call.
 constexpr std::chrono::seconds kStartLimit{5};  // for the receiving thread to report
-constexpr double kDefaultResultTimeout = 60.0;
 
 // Where the core's messages go: Python's print, from whichever thread.
 void print_from_any_thread(const std::string& line) {

@@ -183,8 +183,7 @@ class RunScheduler : public std::enable_shared_from_this<RunScheduler> {
   std::size_t size() const;
   std::size_t worker_target() const;
   std::size_t threads_started() const;
-  // Workers still inside a step given up on: of this run, of every run.
-  std::size_t stuck_workers() const;
+  // Workers still inside a step given up on, of every run.
   static std::size_t stuck_workers_anywhere();
   bool finished() const;
   StopReason stop_reason() const;
@@ -197,7 +196,6 @@ class RunScheduler : public std::enable_shared_from_this<RunScheduler> {
   // whose exception part could not be made (or -1).
   std::pair<long, long> guard_cause(std::size_t guard) const;
   std::vector<GuardRecord> guard_records() const;
-  bool guard_failed(std::size_t guard) const;
   std::size_t guard_count() const;
 
   // The widest level of a plan: how many steps can run at once when every
