@@ -253,12 +253,11 @@ Token Lexer::scan() {
       break;
     default: {
       char32_t cp = 0;
-      utf8::sequence(source_, offset_, cp);
+      const std::size_t len = utf8::sequence(source_, offset_, cp);
       std::string shown = hex4(cp);
       if (cp > 0x20 && cp < 0x7F) {
         shown = quoted(std::string_view(&c, 1));
       } else if (cp >= 0xA0) {
-        std::size_t len = utf8::sequence(source_, offset_, cp);
         shown = quoted(source_.substr(offset_, len)) + " (" + hex4(cp) + ")";
       }
       std::string hint;

@@ -242,13 +242,6 @@ NB_MODULE(_zarnblock, m) {
         return resolve_group(block);
       },
       nb::arg("block"));
-  m.def(
-      "_rewire",
-      [](nb::handle block) {
-        require_group(block);
-        return rewire(block);
-      },
-      nb::arg("block"));
   m.def("_copy_structure", &copy_structure, nb::arg("block"));
   m.def(
       "_group_rounds",

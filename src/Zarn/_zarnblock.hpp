@@ -106,6 +106,8 @@ ZarnBlock& block_fields(nb::handle self);
 ZarnAction& action_fields(nb::handle action);
 std::string describe(nb::handle obj);  // repr, for messages
 bool truthy(nb::handle obj);
+// len(sequence); a Python error when it has none.
+Py_ssize_t length_of(nb::handle sequence);
 bool attr_true(nb::handle obj, const char* name);
 
 // Notices a walk along next_block that comes round to a block it passed

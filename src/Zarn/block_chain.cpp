@@ -55,18 +55,18 @@ bool truthy(nb::handle obj) {
 
 bool attr_true(nb::handle obj, const char* name) { return truthy(obj.attr(name)); }
 
+Py_ssize_t length_of(nb::handle sequence) {
+  Py_ssize_t size = PyObject_Length(sequence.ptr());
+  if (size < 0) throw nb::python_error();
+  return size;
+}
+
 namespace {
 
 bool differ(nb::handle a, nb::handle b) {
   int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_NE);
   if (result < 0) throw nb::python_error();
   return result == 1;
-}
-
-Py_ssize_t length_of(nb::handle sequence) {
-  Py_ssize_t size = PyObject_Length(sequence.ptr());
-  if (size < 0) throw nb::python_error();
-  return size;
 }
 
 nb::object item_at(nb::handle sequence, Py_ssize_t index) {

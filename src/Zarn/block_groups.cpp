@@ -52,12 +52,6 @@ void set_waits(nb::handle action, nb::list dependency, nb::handle script_dep) {
   fields.script_dep = nb::borrow(script_dep);
 }
 
-Py_ssize_t length_of(nb::handle sequence) {
-  Py_ssize_t size = PyObject_Length(sequence.ptr());
-  if (size < 0) throw nb::python_error();
-  return size;
-}
-
 }  // namespace
 
 void wire_sequence(nb::handle items, nb::handle start, bool keep_first) {

@@ -45,8 +45,7 @@ const char* group_word(nb::handle declared) {
 // of the chain over to a substitute; anything else in the same statement
 // would be lost, so such a name must stand alone.
 void refuse_crowded_group_name(nb::handle self, nb::handle sequence, nb::handle table) {
-  const Py_ssize_t count = PyObject_Length(sequence.ptr());
-  if (count < 0) throw nb::python_error();
+  const Py_ssize_t count = length_of(sequence);
   if (count < 2) return;
   for (nb::handle item : sequence) {
     if (!is_identifier(item)) continue;
@@ -89,8 +88,7 @@ void hand_over(nb::handle self, nb::handle item, nb::handle declared, bool paral
   }
   nb::object rounds = substitute.attr(parallel ? "async_evaluate" : "compete_evaluate")();
   nb::list others;
-  Py_ssize_t count = PyObject_Length(rounds.ptr());
-  if (count < 0) throw nb::python_error();
+  const Py_ssize_t count = length_of(rounds);
   for (Py_ssize_t i = 1; i < count; ++i) others.append(rounds[i]);
   substitute.attr(parallel ? "async_concat" : "compete_concat")(others);
   if (!parallel) {
@@ -100,7 +98,7 @@ void hand_over(nb::handle self, nb::handle item, nb::handle declared, bool paral
   }
   // The name's wait clause applies to the whole group.
   nb::object waits = item.attr("dependency");
-  if (PyObject_Length(waits.ptr()) > 0) substitute.attr("first")().attr("add_dependencies")(waits);
+  if (length_of(waits) > 0) substitute.attr("first")().attr("add_dependencies")(waits);
   // So does the statement's label.
   if (!block.id.is_none()) nb::setattr(substitute, "id", block.id);
 }

@@ -302,11 +302,7 @@ nb::object external(nb::handle, nb::handle ast) {
     arguments.append(left);
     nb::object right = optional(ast, names.argRight);
     if (!right.is_none()) {
-      if (PyList_Check(right.ptr())) {
-        for (nb::handle item : nb::borrow<nb::list>(right)) arguments.append(item);
-      } else {
-        arguments.append(right);
-      }
+      for (nb::handle item : nb::borrow<nb::list>(as_list(right))) arguments.append(item);
     }
   }
   nb::object instance = checked(PyObject_CallNoArgs(field(ast, names.mod).ptr()));
@@ -379,11 +375,7 @@ nb::object block(nb::handle self, nb::handle ast) {
     } else {
       give_wait(made, field(ast, names.dependLeft));
       nb::object further = field(ast, names.dependRight);
-      if (PyList_Check(further.ptr())) {
-        for (nb::handle item : nb::borrow<nb::list>(further)) give_wait(made, item);
-      } else {
-        give_wait(made, further);
-      }
+      for (nb::handle item : nb::borrow<nb::list>(as_list(further))) give_wait(made, item);
     }
   }
 

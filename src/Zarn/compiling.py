@@ -9,6 +9,7 @@ labels nothing the statement can wait for, and a missing "main" are all
 run (the compiled chain's run plan is built before it is returned).
 """
 
+import collections
 import difflib
 import os
 from pathlib import Path
@@ -91,9 +92,9 @@ def exception_parts(head):
     """The exception parts (handlers) of the guarded actions of the chain
     that starts at `head`, and of the handlers' own guarded actions, each
     once, in the order they are met."""
-    found, seen, guards, waiting = [], set(), set(), [head]
+    found, seen, guards, waiting = [], set(), set(), collections.deque([head])
     while waiting:
-        for block in _chain(waiting.pop(0)):
+        for block in _chain(waiting.popleft()):
             for item in _items(block):
                 # The guarded part the action stands in, and the ones around it.
                 guard = getattr(item, "guard", None)
@@ -108,10 +109,13 @@ def exception_parts(head):
     return found
 
 
-def unresolved_waits(head):
+def unresolved_waits(head, parts=None):
     """(action, ZarnId) for every wait name left in the actions of the chain
-    that starts at `head`, its exception parts included, in script order."""
-    for part in [head, *exception_parts(head)]:
+    that starts at `head`, its exception parts included, in script order.
+    `parts`: the exception parts of `head`, when already found."""
+    if parts is None:
+        parts = exception_parts(head)
+    for part in [head, *parts]:
         for block in _chain(part):
             for item in _items(block):
                 for dependency in getattr(item, "dependency", ()):
@@ -181,8 +185,8 @@ class ScriptSemantics(compiler.ZarnSemantics):
     def position_of(self, value, fallback=None):
         return self.positions.get(id(value), fallback)
 
-    def refuse_waits(self, head, rule, fallback):
-        for action, name in unresolved_waits(head):
+    def refuse_waits(self, head, rule, fallback, parts=None):
+        for action, name in unresolved_waits(head, parts):
             raise self.error(
                 f"'{name.id}' labels no statement that {action!r} can wait for: "
                 "a statement waits for a labelled statement before it in its own "
@@ -392,9 +396,10 @@ def _check_compiled(main, semantics):
     """Refuses waits left unresolved and a run (of main or of an exception
     part) that could never finish."""
     at = semantics.declared_at.get("main")
-    semantics.refuse_waits(main, "action", at)
+    handlers = exception_parts(main)
+    semantics.refuse_waits(main, "action", at, handlers)
     for part, what in [(main, "the block 'main'")] + [
-        (handler, _handler_shown(handler)) for handler in exception_parts(main)
+        (handler, _handler_shown(handler)) for handler in handlers
     ]:
         try:
             part.run_plan()
