@@ -387,6 +387,13 @@ void RunScheduler::finish_locked(std::size_t index, const StepRunner::Result& re
   latest_end_ = std::max(latest_end_, result.ended);
   forget_deadlines_locked(index);
   --running_;
+  if (!result.begun) {
+    step.started.reset();
+    step.ended.reset();
+    step.status = StepStatus::Skipped;
+    settle_locked(index, true);
+    return;
+  }
   if (result.succeeded && !step.timed_out) {
     step.status = StepStatus::Finished;
     settle_locked(index, true);
@@ -602,6 +609,8 @@ void RunScheduler::try_resolve_locked(std::size_t g) {
 void RunScheduler::begin_stop_locked(StopReason reason, long step, long guard) {
   if (stopping_) return;
   stopping_ = true;
+  stopping_flag_.store(true, std::memory_order_release);
+  for (const std::shared_ptr<CommandGate>& gate : options_.gates) gate->close();
   stop_reason_ = reason;
   fatal_step_ = step;
   fatal_guard_ = guard;

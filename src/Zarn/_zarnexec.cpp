@@ -11,6 +11,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/pair.h>
+#include <nanobind/stl/shared_ptr.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
@@ -152,6 +153,11 @@ class PyRunner final : public zarn::StepRunner {
 
   Result run(std::size_t step, RunClock::time_point started) override {
     if (!worker_has_python) return {false, RunClock::now()};
+    // Nothing begins once the run has decided to stop, not even a step a
+    // worker took just before.
+    if (auto run = scheduler.lock(); run && run->stopping()) {
+      return {false, RunClock::now(), false};
+    }
     PyObject* action = PyList_GET_ITEM(actions.ptr(), static_cast<Py_ssize_t>(step));
     Py_INCREF(action);
     const bool reported = kinds[step] == StepKind::Action;
@@ -410,6 +416,15 @@ const char* status_name(StepStatus status) {
   return "unknown";
 }
 
+zarn::CommandKind command_kind_named(const std::string& name) {
+  for (zarn::CommandKind kind : {zarn::CommandKind::Drive, zarn::CommandKind::Stop,
+                                 zarn::CommandKind::Output, zarn::CommandKind::Condition}) {
+    if (name == zarn::to_string(kind)) return kind;
+  }
+  throw nb::value_error(
+      ("a command kind is drive, stop, output or condition, not '" + name + "'").c_str());
+}
+
 nb::object index_or_none(long index) {
   return index < 0 ? nb::none() : nb::object(nb::int_(index));
 }
@@ -417,7 +432,7 @@ nb::object index_or_none(long index) {
 class ZarnRun {
  public:
   ZarnRun(nb::handle plan, nb::object limit_for, std::size_t workers, std::size_t max_workers,
-          double cancel_grace)
+          double cancel_grace, std::vector<std::shared_ptr<zarn::CommandGate>> gates)
       : runner_(std::make_shared<PyRunner>()) {
     if (std::isnan(cancel_grace) || cancel_grace < 0) {
       throw nb::value_error("the cancel grace must be a number of seconds, 0 or more");
@@ -427,6 +442,10 @@ class ZarnRun {
     RunScheduler::Options options;
     options.workers = workers;
     options.max_workers = max_workers;
+    for (auto& gate : gates) {
+      if (!gate) throw nb::type_error("a run's gates must be CommandGate objects, not None");
+    }
+    options.gates = std::move(gates);
     options.cancel_grace = std::chrono::duration_cast<std::chrono::nanoseconds>(
         std::chrono::duration<double>(std::min(cancel_grace, 365.0 * 24 * 3600)));
     try {
@@ -642,14 +661,60 @@ NB_MODULE(_zarnexec, m) {
     if (RunScheduler::stuck_workers_anywhere() > 0) nb::set_leak_warnings(false);
   }));
 
+  using zarn::CommandGate;
+  using zarn::CommandKind;
+  nb::class_<CommandGate>(
+      m, "CommandGate",
+      "The one way out for a machine's commands: each passes while it is sent;\n"
+      "a run's stop closes the gate, waits until nothing passes, then sends\n"
+      "its stops. A closed gate lets only stops and conditions through (and\n"
+      "outputs while outputs_through is on).")
+      .def(nb::new_([] { return std::make_shared<CommandGate>(); }))
+      .def(
+          "enter",
+          [](CommandGate& gate, const std::string& kind) {
+            return gate.enter(command_kind_named(kind));
+          },
+          nb::arg("kind"),
+          "Whether a command of `kind` (\"drive\", \"stop\", \"output\" or\n"
+          "\"condition\") may be sent now; when True it passes until leave().")
+      .def("leave", &CommandGate::leave)
+      .def("close", &CommandGate::close, "From now on only stops and conditions pass.")
+      .def_prop_ro("closed", &CommandGate::is_closed)
+      .def(
+          "wait_clear",
+          [](std::shared_ptr<CommandGate> gate, std::optional<double> timeout) {
+            return zarn::py::wait_in_slices(timeout, [&gate](std::chrono::nanoseconds slice) {
+              return gate->wait_clear_until(std::chrono::steady_clock::now() + slice);
+            });
+          },
+          nb::arg("timeout").none() = nb::none(),
+          "Waits until no command is passing; False when `timeout` seconds\n"
+          "passed first.")
+      .def_prop_rw(
+          "outputs_through", &CommandGate::outputs_let_through,
+          [](CommandGate& gate, bool on) { gate.let_outputs_through(on); },
+          "Set True to let outputs through the closed gate (a stop routine).")
+      .def("reopen", &CommandGate::reopen,
+           "Opens the gate for a new run; False while commands are passing.")
+      .def_prop_ro("passing", &CommandGate::passing)
+      .def_prop_ro("refused", &CommandGate::refused, "How many commands it has refused.")
+      .def_static(
+          "kind_of",
+          [](int function_code) { return zarn::to_string(zarn::command_kind(function_code)); },
+          nb::arg("function_code"), "The kind of an action record by its function code.");
+
   nb::class_<ZarnRun>(m, "ZarnRun", nb::type_slots(run_slots),
                       "One run of a plan on the scheduler's workers (see Zarn.executor).")
-      .def(nb::init<nb::handle, nb::object, std::size_t, std::size_t, double>(), nb::arg("plan"),
-           nb::arg("limit_for"), nb::arg("workers") = 0, nb::arg("max_workers") = 16,
-           nb::arg("cancel_grace") = 5.0,
+      .def(nb::init<nb::handle, nb::object, std::size_t, std::size_t, double,
+                    std::vector<std::shared_ptr<zarn::CommandGate>>>(),
+           nb::arg("plan"), nb::arg("limit_for"), nb::arg("workers") = 0,
+           nb::arg("max_workers") = 16, nb::arg("cancel_grace") = 5.0,
+           nb::arg("gates") = std::vector<std::shared_ptr<zarn::CommandGate>>{},
            "Reads the plan's steps. `limit_for(kind)` gives, for each kind of\n"
            "action, (time limit in seconds or None, whether to add the action's\n"
-           "own expected_seconds). `workers` 0 sizes the pool from the plan.")
+           "own expected_seconds). `workers` 0 sizes the pool from the plan.\n"
+           "`gates` are closed the moment the run decides to stop.")
       .def("set_hooks", &ZarnRun::set_hooks, nb::arg("on_start").none(),
            nb::arg("on_finish").none(),
            "on_start(step, start) and on_finish(step, succeeded, start, end), called\n"

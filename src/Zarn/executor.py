@@ -34,7 +34,7 @@ import time
 from collections.abc import Mapping
 from dataclasses import dataclass
 
-from Zarn._zarnexec import ZarnRun
+from Zarn._zarnexec import CommandGate, ZarnRun
 
 __all__ = [
     "ActionRecord",
@@ -639,13 +639,25 @@ class Executor:
         self._started = False
         self.report = None
 
+        if machine is not None:
+            from Zarn._zarnmodule import attach
+
+            attach((step.action for step in plan.steps), machine)
+        # The machines' gates close the moment the run decides to stop, so
+        # that nothing an action in flight sends can overtake the stops.
+        self._gates = self._gates_of(
+            self._machines_of(step.action for step in plan.steps)
+        )
         self._run = ZarnRun(
-            plan, self._limit_for, workers or 0, max_workers, grace or 0.0
+            plan,
+            self._limit_for,
+            workers or 0,
+            max_workers,
+            grace or 0.0,
+            self._gates,
         )
         self._plan_size = len(self._run.actions)
         self._exception_parts = [guard.exception for guard in plan.guards]
-        if machine is not None:
-            self._attach(self._run.actions)
 
     @property
     def workers(self):
@@ -667,6 +679,12 @@ class Executor:
         run = self._run
         if self._on_event is not None:
             run.set_hooks(self._on_start, self._on_finish)
+        for gate in self._gates:
+            if not gate.reopen():
+                raise RuntimeError(
+                    "a machine of this run is still sending for another run; a "
+                    "machine serves one run at a time"
+                )
         restore = self._take_ctrl_c()
         started_at = time.time()
         left_early = None
@@ -750,14 +768,26 @@ class Executor:
             cancel(action)
 
     def _machines(self):
+        return self._machines_of(self._run.actions)
+
+    def _machines_of(self, actions):
         if self.machine is not None:
             return [self.machine]
         found = {}
-        for action in self._run.actions:
+        for action in actions:
             machine = getattr(action, "machine", None)
             if machine is not None:
                 found.setdefault(id(machine), machine)
         return list(found.values())
+
+    @staticmethod
+    def _gates_of(machines):
+        gates = {}
+        for machine in machines:
+            gate = getattr(machine, "gate", None)
+            if isinstance(gate, CommandGate):
+                gates.setdefault(id(gate), gate)
+        return list(gates.values())
 
     def _default_stop(self):
         stopped = []

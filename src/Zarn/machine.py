@@ -22,7 +22,9 @@ import sys
 import threading
 import time
 from collections.abc import Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
+
+from Zarn._zarnexec import CommandGate
 
 # Velocity, acceleration and deceleration take this value when none is given;
 # the controller then uses the drive's own setting.
@@ -32,7 +34,9 @@ NO_RATE = -1
 @dataclass(frozen=True)
 class AxisMove:
     """One axis' part of a move, in user units (mm, mm/s, mm/s^2 on the
-    example machine). `relative` moves by `target` instead of to it."""
+    example machine). `relative` moves by `target` instead of to it.
+    `limits` is the axis' travel (low, high), which the move's end must not
+    leave; `axis` its name, for messages."""
 
     device: int
     target: float
@@ -40,6 +44,14 @@ class AxisMove:
     acceleration: float = NO_RATE
     deceleration: float = NO_RATE
     relative: bool = False
+    # What the axis is, not what the move does: two moves of one device to
+    # one target are the same move.
+    limits: tuple | None = field(default=None, compare=False)
+    axis: str | None = field(default=None, compare=False)
+
+    @property
+    def shown_axis(self):
+        return f"@{self.axis}" if self.axis else f"the axis on device {self.device}"
 
     def __str__(self):
         verb = "by" if self.relative else "to"
@@ -87,12 +99,111 @@ class MachineError(RuntimeError):
         return text
 
 
+class Travel:
+    """Where each axis was last commanded to, so that every move's end is
+    checked against the axis' travel before anything is sent.
+
+    A position is known after a move to it has ended; it is lost (None)
+    when a motion of the axis failed, was stopped or cancelled on its way,
+    or after a homing or an axis command. A relative step from a lost
+    position needs the axis' actual position: `read(device)` gives it, or,
+    without `read`, the step is refused.
+    """
+
+    def __init__(self, positions=None):
+        self._lock = threading.Lock()
+        self._at = dict(positions or {})
+
+    def position(self, device):
+        with self._lock:
+            return self._at.get(device)
+
+    def ends(self, moves, read=None, *, unchecked_when_unknown=False):
+        """The end of every move in `moves` (None where it cannot be known);
+        raises MachineError, before anything is sent, for one whose end lies
+        outside its travel or, unless `unchecked_when_unknown`, whose start
+        cannot be known."""
+        ends = []
+        for move in moves:
+            end = move.target
+            if move.relative:
+                start = self.position(move.device)
+                if start is None and read is not None:
+                    start = read(move.device)
+                if start is None:
+                    if move.limits is None or unchecked_when_unknown:
+                        ends.append(None)
+                        continue
+                    raise MachineError(
+                        f"{move.shown_axis} cannot step by {move.target:g}: where it "
+                        f"stands is not known (move it to a position or home it first)",
+                        device=move.device,
+                    )
+                end = start + move.target
+            if move.limits is not None:
+                low, high = move.limits
+                if not low <= end <= high:
+                    how = (
+                        f"a step by {move.target:g} from {end - move.target:g} would end at {end:g}"
+                        if move.relative
+                        else f"the target {end:g}"
+                    )
+                    raise MachineError(
+                        f"{move.shown_axis}: {how}, outside its travel {low:g} to {high:g}; "
+                        f"nothing was sent",
+                        device=move.device,
+                    )
+            ends.append(end)
+        return ends
+
+    def arrived(self, device, end):
+        with self._lock:
+            self._at[device] = end
+
+    def lost(self, device):
+        with self._lock:
+            self._at.pop(device, None)
+
+
+# What a record refused by the machine's gate answers: it was never sent.
+REFUSED_BY_GATE = -4
+
+
 class Machine:
     """The operations module actions execute on. Each blocks its thread until
     the command has ended and raises `MachineError` when it fails.
 
     A subclass implements all of them; `log` has a default that prints.
+
+    Every machine has a `gate` (a `CommandGate`) that its commands pass while
+    they are sent. A run's stop closes it: from then on nothing but the
+    stops goes out (see docs/running.md, "What a stop guarantees").
     """
+
+    _gate = None
+
+    @property
+    def gate(self):
+        gate = self._gate
+        if gate is None:
+            gate = self._gate = CommandGate()
+        return gate
+
+    @contextlib.contextmanager
+    def _through_gate(self, kind, device):
+        """Holds the gate open for one command of `kind` while it is sent;
+        raises MachineError when the gate refuses it."""
+        gate = self.gate
+        if not gate.enter(kind):
+            raise MachineError(
+                "not sent: the machine's commands are stopped (the run has stopped)",
+                device=device,
+                result=REFUSED_BY_GATE,
+            )
+        try:
+            yield
+        finally:
+            gate.leave()
 
     def move(self, moves: Sequence[AxisMove]) -> None:
         """Starts every move at once and returns when all axes have stopped."""
@@ -150,12 +261,18 @@ class RecordingMachine(Machine):
     """A dry run: notes every operation in `calls` as (operation, arguments)
     and reports success at once. Waits do not wait and inputs are taken to
     show the awaited value. With `out`, each call is also printed there as
-    the line `would <operation> <arguments>`."""
+    the line `would <operation> <arguments>`.
+
+    Moves are checked against their axes' travel as on the machine; a
+    homing is taken to end at 0. Where an axis stands before its first
+    move or homing is not known, so a relative step then goes unchecked.
+    After `stop_all` nothing more is noted but stops."""
 
     def __init__(self, out=None):
         self.calls = []
         self._out = out
         self._lock = threading.Lock()
+        self.travel = Travel()
 
     def _note(self, operation, *arguments):
         with self._lock:
@@ -168,16 +285,34 @@ class RecordingMachine(Machine):
             print(f"would {operation} {shown}".rstrip(), file=self._out)
 
     def move(self, moves):
-        self._note("move", tuple(moves))
+        moves = tuple(moves)
+        ends = self.travel.ends(moves, unchecked_when_unknown=True)
+        with self._through_gate("drive", moves[0].device if moves else None):
+            self._note("move", moves)
+        for move, end in zip(moves, ends):
+            if end is None:
+                self.travel.lost(move.device)
+            else:
+                self.travel.arrived(move.device, end)
 
     def home(self, device, method):
-        self._note("home", device, method)
+        with self._through_gate("drive", device):
+            self._note("home", device, method)
+        self.travel.arrived(device, 0.0)
 
     def axis_command(self, device, command):
-        self._note("axis_command", device, command)
+        kind = "stop" if command == "stop" else "drive"
+        with self._through_gate(kind, device):
+            self._note("axis_command", device, command)
+        self.travel.lost(device)
 
     def set_output(self, device, pin, value):
-        self._note("set_output", device, pin, value)
+        with self._through_gate("output", device):
+            self._note("set_output", device, pin, value)
+
+    def stop_all(self):
+        self.gate.close()
+        return ()
 
     def wait_input(self, device, pin, value, timeout):
         self._note("wait_input", device, pin, value, timeout)
@@ -227,12 +362,16 @@ def fresh_id_prefix(used=()):
 # motor_home makes the same change).
 GENERIC_HOMING_METHOD = 17
 
+# How long a stop waits for a command that is being sent to have gone out.
+STOP_CLEAR_WAIT = 5.0
+
 # What the client and the controller answer instead of 1. The codes from -101
 # on are those of the simulated controller (docs/simulator.md), which follows
 # the machine's controller service.
 RESULT_MEANINGS = {
     -2: "the device is not of the kind the command needs",
     -3: "the request failed: the controller did not answer",
+    -4: "not sent: the machine's commands are stopped (the run has stopped)",
     -101: "the controller could not read the record",
     -102: "the controller has no such device",
     -103: "the device does not serve that function",
@@ -244,6 +383,7 @@ RESULT_MEANINGS = {
     -112: "the target lies beyond the drive's range",
     -113: "the motion was ended by a stop",
     -114: "the controller gave up waiting for it",
+    -115: "the motion's end lies outside the drive's travel",
 }
 
 
@@ -302,39 +442,61 @@ class ClientMachine(Machine):
         self.speed = float(speed)
         self.poll_interval = float(poll_interval)
         self.device_names = dict(device_names or {})
+        self.travel = Travel()
+        # Every record the client sends passes the machine's gate; machines
+        # that share a client share its gate.
+        if client.gate is None:
+            client.gate = self.gate
+        else:
+            self._gate = client.gate
         self._lock = threading.Lock()
         self._renewal_lock = threading.Lock()
         self._used_prefixes = set()
         self._renew_ids()
         self._in_flight = {}  # action (or thread id outside actions): _InFlight
         self._moved = {}  # devices given a motion, in order: None
+        self._driven_by = {}  # device: the _InFlight whose motion it is in
 
     # --- the operations
 
     def move(self, moves):
         moves = list(moves)
         with self._acting() as entry:
+            ends = self.travel.ends(moves, read=self._actual_position)
             records = [(move, self._motion_record(move)) for move in moves]
+            devices = [move.device for move in moves]
+            self._take_devices(entry, devices)
             started = []
             failure = None
-            for move, record in records:
-                try:
-                    self._check_cancelled(entry, move.device)
-                    self._enqueue(record, move.device, f"the move {move}")
-                except MachineError as error:
-                    failure = error
-                    break
-                self._motion_started(entry, move.device, record.cmd_id)
-                started.append((move, record))
-            # Every axis that started is awaited, so that the action never
-            # ends while an axis of it still moves; once the action is
-            # cancelled its axes have been stopped, and a result that is lost
-            # must not hold it any longer.
-            for move, record in started:
-                try:
-                    self._await_end(entry, move.device, record.cmd_id, "END_MOVING")
-                except MachineError as error:
-                    failure = failure or error
+            try:
+                for move, record in records:
+                    try:
+                        self._check_cancelled(entry, move.device)
+                        self._enqueue(record, move.device, f"the move {move}")
+                    except MachineError as error:
+                        failure = error
+                        break
+                    self._motion_started(entry, move.device, record.cmd_id)
+                    started.append((move, record))
+                # Every axis that started is awaited, so that the action never
+                # ends while an axis of it still moves; once the action is
+                # cancelled its axes have been stopped, and a result that is
+                # lost must not hold it any longer.
+                arrived = set()
+                for move, record in started:
+                    try:
+                        self._await_end(entry, move.device, record.cmd_id, "END_MOVING")
+                    except MachineError as error:
+                        failure = failure or error
+                    else:
+                        arrived.add(move.device)
+            finally:
+                self._release_devices(entry, devices)
+            for move, end in zip(moves, ends):
+                if move.device in arrived and end is not None:
+                    self.travel.arrived(move.device, end)
+                else:
+                    self.travel.lost(move.device)
             if failure is not None:
                 raise failure
 
@@ -344,10 +506,16 @@ class ClientMachine(Machine):
             if "Akribis" in data and method == GENERIC_HOMING_METHOD:
                 method = 0
             record = self._motor_record(device, "MOTOR_HOME", [method])
-            self._check_cancelled(entry, device)
-            self._enqueue(record, device, "the homing")
-            self._motion_started(entry, device, record.cmd_id)
-            self._await_end(entry, device, record.cmd_id, "END_HOMING")
+            self._take_devices(entry, [device])
+            # Wherever the homing ends is read from the drive when needed.
+            self.travel.lost(device)
+            try:
+                self._check_cancelled(entry, device)
+                self._enqueue(record, device, "the homing")
+                self._motion_started(entry, device, record.cmd_id)
+                self._await_end(entry, device, record.cmd_id, "END_HOMING")
+            finally:
+                self._release_devices(entry, [device])
 
     def axis_command(self, device, command):
         function = AXIS_FUNCTIONS.get(command)
@@ -360,6 +528,7 @@ class ClientMachine(Machine):
             self._device_map(device, drive=True)
             record = self._motor_record(device, function, [])
             self._check_cancelled(entry, device)
+            self.travel.lost(device)
             result = self.client.receive_dequeue_action(
                 [record], record.cmd_id, [record.cmd_id]
             )
@@ -417,12 +586,20 @@ class ClientMachine(Machine):
             self.client.motor_stop(device)
 
     def stop_all(self):
-        """Stops every axis this machine has moved (`motor_stop`), then ends
+        """The machine's stop: closes its gate (nothing but stops leaves from
+        then on), waits until whatever was being sent has gone out, sends
+        `motor_stop` to every axis this machine has moved, and then ends
         every blocking call in flight on the client. Returns one entry per
         axis: its name and device, and why its stop failed if it did."""
+        gate = self.gate
+        gate.close()
         with self._lock:
             for entry in self._in_flight.values():
                 entry.cancelled.set()
+        # An exchange takes at most the client's send and receive time-outs
+        # (a second each); a stop that waited longer would do more harm.
+        cleared = gate.wait_clear(STOP_CLEAR_WAIT)
+        with self._lock:
             devices = list(self._moved)
         stopped = []
         for device in devices:
@@ -432,6 +609,12 @@ class ClientMachine(Machine):
             if not isinstance(status, str):
                 shown += f": the stop failed, {result_text(status)}"
             stopped.append(shown)
+            self.travel.lost(device)
+        if not cleared:
+            stopped.append(
+                f"(a command was still being sent {STOP_CLEAR_WAIT:g} s after the stop "
+                f"began; the stops went out all the same)"
+            )
         self.client.cancel()
         return stopped
 
@@ -475,6 +658,37 @@ class ClientMachine(Machine):
         with client.count_lock:
             client.func_id_prefix = fresh
             client.func_count = 0
+
+    def _take_devices(self, entry, devices):
+        """Marks `devices` as driven by `entry`'s action; refuses, before
+        anything is sent, a drive that another action's motion holds."""
+        with self._lock:
+            for device in devices:
+                holder = self._driven_by.get(device)
+                if holder is not None and holder is not entry:
+                    name = (
+                        self.device_names.get(device) or f"the axis on device {device}"
+                    )
+                    raise MachineError(
+                        f"{name} is already moving for another action: two actions "
+                        f"may not command one drive at once; nothing was sent",
+                        device=device,
+                    )
+            for device in devices:
+                self._driven_by[device] = entry
+
+    def _release_devices(self, entry, devices):
+        with self._lock:
+            for device in devices:
+                if self._driven_by.get(device) is entry:
+                    del self._driven_by[device]
+
+    def _actual_position(self, device):
+        """Where the drive stands, as the controller logs it, or None."""
+        position = self.client.motor_monitor(device)
+        if isinstance(position, bool) or not isinstance(position, (int, float)):
+            return None
+        return float(position)
 
     @staticmethod
     def _check_cancelled(entry, device):

@@ -12,6 +12,7 @@
 
 #include "core_errors.hpp"
 #include "zarn/channels.hpp"
+#include "zarn/command_gate.hpp"
 #include "zarn/subscription.hpp"
 
 namespace zarn::py::morvo {
@@ -111,6 +112,9 @@ struct MorvoClient {
   // sent; none for no bound.
   std::optional<double> result_timeout = 60.0;
   zarn::client::CallRegistry calls;
+  // When set, every action record passes this gate while it is sent; one it
+  // refuses is not sent (kRefusedByGate).
+  std::shared_ptr<zarn::CommandGate> gate;
 
   MorvoClient(nb::object config_file_path, nb::object server)
       : server_address(std::move(server)),

@@ -8,9 +8,11 @@
 // for a thread while holding the lock that thread may need.
 
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/shared_ptr.h>
 #include <nanobind/stl/string.h>
 
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -187,7 +189,42 @@ nb::object last_field(nb::handle datatype, const std::string& reply) {
   return fields[nb::len(fields) - 1];
 }
 
+// The function code of a record on its way out, for the gate; a record
+// that does not tell one counts as a drive command.
+int function_code_of(nb::handle record) {
+  nb::object code = nb::isinstance<KVTAction>(record) ? nb::cast<KVTAction&>(record).func_id
+                                                      : nb::getattr(record, "func_id", nb::none());
+  long value = -1;
+  if (!code.is_none() && nb::try_cast<long>(code, value) && value >= INT_MIN && value <= INT_MAX) {
+    return static_cast<int>(value);
+  }
+  return -1;
+}
+
+// A record's passage through the client's gate, for as long as it is sent.
+class GatePassage {
+ public:
+  GatePassage(std::shared_ptr<zarn::CommandGate> gate, nb::handle record) : gate_(std::move(gate)) {
+    if (gate_ && !gate_->enter(zarn::command_kind(function_code_of(record)))) {
+      gate_.reset();
+      refused_ = true;
+    }
+  }
+  ~GatePassage() {
+    if (gate_) gate_->leave();
+  }
+  GatePassage(const GatePassage&) = delete;
+  GatePassage& operator=(const GatePassage&) = delete;
+  bool refused() const { return refused_; }
+
+ private:
+  std::shared_ptr<zarn::CommandGate> gate_;
+  bool refused_ = false;
+};
+
 nb::object enqueue_action(MorvoClient& self, nb::handle kvt_action) {
+  GatePassage passage(self.gate, kvt_action);
+  if (passage.refused()) return nb::int_(zarn::kRefusedByGate);
   nb::object record;
   if (nb::isinstance<KVTAction>(kvt_action)) {
     KVTAction& action = nb::cast<KVTAction&>(kvt_action);
@@ -632,6 +669,15 @@ void bind_channels(nb::module_& m, nb::class_<MorvoClient>& client) {
           "waits without bound). When it passes, the call ends as if the collection had "
           "ended without the target: it returns the (empty) list of topics received. Once a "
           "first result is in, the collection ends 5 seconds after the last one instead.")
+      .def_prop_rw(
+          "gate", [](MorvoClient& self) { return self.gate; },
+          [](MorvoClient& self, std::shared_ptr<zarn::CommandGate> gate) {
+            self.gate = std::move(gate);
+          },
+          nb::for_setter(nb::arg("value").none()),
+          "None, or a Zarn._zarnexec.CommandGate that every action record passes while it "
+          "is sent: one it refuses is not sent, and the call answers -4 for it (a run's stop "
+          "closes the gate, so that no command leaves after it but the stops).")
       .def("init_socket", &init_socket, "reset"_a = false,
            "Creates (with reset, re-creates) both request sockets; 1 on success, 0 on failure.")
       .def("generate_func_id", &generate_func_id, "A new command id.")

@@ -25,6 +25,7 @@
 //   has passed, when it is given up on and its worker replaced.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -39,6 +40,8 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "zarn/command_gate.hpp"
 
 namespace zarn {
 
@@ -88,6 +91,9 @@ class StepRunner {
   struct Result {
     bool succeeded = false;
     RunClock::time_point ended;
+    // False for a step the runner did not begin because the run had begun
+    // to stop: it counts as skipped, not as failed.
+    bool begun = true;
   };
 
   virtual ~StepRunner() = default;
@@ -138,6 +144,9 @@ class RunScheduler : public std::enable_shared_from_this<RunScheduler> {
     std::size_t workers = 0;  // 0: as many as the plan's widest level
     std::size_t max_workers = 16;
     std::chrono::nanoseconds cancel_grace = std::chrono::seconds(5);
+    // Closed the moment the run decides to stop, before anyone is told, so
+    // that no command of a step still in flight can leave after that.
+    std::vector<std::shared_ptr<CommandGate>> gates;
   };
 
   // Checks the plan (PlanError) and prepares the run; nothing starts yet.
@@ -186,6 +195,9 @@ class RunScheduler : public std::enable_shared_from_this<RunScheduler> {
   // Workers still inside a step given up on, of every run.
   static std::size_t stuck_workers_anywhere();
   bool finished() const;
+  // Whether the run has begun to stop; read without the run's lock, so a
+  // runner may ask it just before it begins a step.
+  bool stopping() const { return stopping_flag_.load(std::memory_order_acquire); }
   StopReason stop_reason() const;
   long fatal_step() const;   // the failure that stopped the run, or -1
   long fatal_guard() const;  // the guarded part whose exception part could not be made, or -1
@@ -270,6 +282,7 @@ class RunScheduler : public std::enable_shared_from_this<RunScheduler> {
   bool shutdown_ = false;
   bool finished_ = false;
   bool stopping_ = false;
+  std::atomic<bool> stopping_flag_{false};
   bool stop_reported_ = false;
   StopReason stop_reason_ = StopReason::None;
   long fatal_step_ = -1, fatal_guard_ = -1;
