@@ -54,7 +54,9 @@ __all__ = [
     "MachineModule",
     "Tray",
     "builds_action",
+    "drive",
     "operation",
+    "output",
     "timer",
 ]
 
@@ -237,6 +239,40 @@ def _is_number_text(text):
         return False
 
 
+# --- what modules command -------------------------------------------------------------
+
+
+def drive(device):
+    """The key of a drive that a module commands: `("drive", device)`."""
+    return ("drive", _device(device, "a commanded drive"))
+
+
+def output(device, pin):
+    """The key of an output pin that a module commands: `("output", device,
+    pin)`, the pin counted from 0 across the IO module's own bytes."""
+    return (
+        "output",
+        _device(device, "a commanded output"),
+        _pin_number(pin, "an output pin"),
+    )
+
+
+def commanded_by(action):
+    """The devices an action commands: its `commanded()` when it has one
+    (every module action has), else none."""
+    commanded = getattr(action, "commanded", None)
+    if not callable(commanded):
+        return frozenset()
+    return frozenset(commanded())
+
+
+def shown_device(key):
+    """'drive 13' or 'output 23 of IO module 10' for a commanded key."""
+    if key[0] == "drive":
+        return f"drive {key[1]}"
+    return f"output {key[2]} of IO module {key[1]}"
+
+
 # --- operations --------------------------------------------------------------------
 
 _OPERATION_MARK = "_zarn_operation"
@@ -380,6 +416,14 @@ class MachineModule:
     def __call__(self):
         return Operations(self)
 
+    def commanded(self):
+        """The devices this module's operations command: keys made by
+        `drive(device)` and `output(device, pin)`. A module of your own
+        commands nothing unless it says so here; the compiler refuses a
+        script in which two actions that command one device could run at
+        the same time."""
+        return frozenset()
+
     @property
     def machine(self):
         """The machine of the action that is executing on this thread."""
@@ -490,6 +534,9 @@ class Axis(MachineModule):
     def __repr__(self):
         return f"<Axis @{self.name} device {self.device}>"
 
+    def commanded(self):
+        return frozenset({drive(self.device)})
+
     def check_target(self, target, what):
         """Returns `target`, refusing one outside the axis' limits."""
         if self.limits is not None and not self.limits[0] <= target <= self.limits[1]:
@@ -521,6 +568,8 @@ class Axis(MachineModule):
             self.velocity if velocity is None else velocity,
             self.acceleration if acceleration is None else acceleration,
             self.deceleration if deceleration is None else deceleration,
+            limits=self.limits,
+            axis=self.name,
         )
 
     def _rates(self, velocity, acceleration, deceleration):
@@ -637,6 +686,9 @@ class IOModule(MachineModule):
 
     def __repr__(self):
         return f"<IOModule @{self.name} device {self.device}>"
+
+    def commanded(self):
+        return frozenset(output(self.device, pin) for pin in self.outputs.values())
 
     @staticmethod
     def _timeout(value, what):
@@ -950,6 +1002,12 @@ class Handler(MachineModule):
     def __repr__(self):
         return f"<Handler @{self.name} trays {', '.join(self.trays)}>"
 
+    def commanded(self):
+        axes = (self.x, self.y, self.z, self.r)
+        keys = {drive(axis.device) for axis in axes if axis is not None}
+        keys.add(output(self.gripper.device, self.gripper.outputs[self.grip]))
+        return frozenset(keys)
+
     def _add_tray(self, tray, owner):
         if not isinstance(tray, Tray):
             raise TypeError(
@@ -1060,6 +1118,9 @@ class ModuleAction(ZarnAction):
     operation = "act"
     machine = None
     error = None
+    # Where the statement that made it stands in its script, (line, column),
+    # when it was compiled from one; copies keep it.
+    source = None
 
     def setup(self, **settings):
         raise TypeError(
@@ -1069,6 +1130,17 @@ class ModuleAction(ZarnAction):
 
     def perform(self, machine):
         raise NotImplementedError(f"{type(self).__name__} does not say how it executes")
+
+    def commanded(self):
+        """The devices this action commands (see `drive` and `output`);
+        reading inputs, waiting and showing messages command nothing."""
+        return frozenset()
+
+    def copy(self):
+        twin = super().copy()
+        if self.source is not None:
+            twin.source = self.source
+        return twin
 
     def execute(self):
         machine = self.machine
@@ -1160,10 +1232,15 @@ class MoveAxis(_RatedMove):
             self.velocity,
             self.acceleration,
             self.deceleration,
+            limits=getattr(self.module, "limits", None),
+            axis=getattr(self.module, "name", None),
         )
 
     def perform(self, machine):
         machine.move([self.axis_move()])
+
+    def commanded(self):
+        return frozenset({drive(self.device)})
 
     def _summary(self):
         where = (
@@ -1199,8 +1276,13 @@ class MoveAxisBy(_RatedMove):
             self.acceleration,
             self.deceleration,
             True,
+            limits=getattr(self.module, "limits", None),
+            axis=getattr(self.module, "name", None),
         )
         machine.move([move])
+
+    def commanded(self):
+        return frozenset({drive(self.device)})
 
     def _summary(self):
         return f"by={self.step!r} dev {self.device}"
@@ -1224,6 +1306,9 @@ class HomeAxis(ModuleAction):
     def perform(self, machine):
         machine.home(self.device, self.method)
 
+    def commanded(self):
+        return frozenset({drive(self.device)})
+
     def _summary(self):
         return f"method={self.method} dev {self.device}"
 
@@ -1245,6 +1330,9 @@ class AxisCommand(ModuleAction):
 
     def perform(self, machine):
         machine.axis_command(self.device, self.operation)
+
+    def commanded(self):
+        return frozenset({drive(self.device)})
 
     def _summary(self):
         return f"{self.operation} dev {self.device}"
@@ -1283,6 +1371,9 @@ class SetOutput(_PinAction):
 
     def perform(self, machine):
         machine.set_output(self.device, self.pin, self.value)
+
+    def commanded(self):
+        return frozenset({output(self.device, self.pin)})
 
     def _summary(self):
         return f"{self._pin_shown()}={self.value} dev {self.device} pin {self.pin}"
@@ -1375,6 +1466,9 @@ class Transfer(ModuleAction):
         if handler.grip_time:
             machine.sleep(handler.grip_time)
         machine.move([handler.z.axis_move(travel)])
+
+    def commanded(self):
+        return self.module.commanded()
 
     @property
     def expected_seconds(self):
@@ -1481,6 +1575,9 @@ class ExternalCall(ModuleAction):
 
     def perform(self, machine):
         getattr(self.module, self.operation)(*self.args)
+
+    def commanded(self):
+        return frozenset(self.module.commanded())
 
     def _summary(self):
         return f"{self.operation}({', '.join(repr(arg) for arg in self.args)})"

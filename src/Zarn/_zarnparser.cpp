@@ -28,6 +28,7 @@ struct Imports {
   PyObject* attr_rule = nullptr;
   PyObject* attr_position = nullptr;
   PyObject* attr_value = nullptr;
+  PyObject* attr_source = nullptr;
   PyObject* no_arguments = nullptr;
   std::array<PyObject*, zp::kRuleCount> rule_names{};
   std::array<PyObject*, zp::kKeyCount> key_names{};
@@ -195,6 +196,22 @@ struct Walk {
     return parse_node;
   }
 
+  static bool is_statement(zp::Kind kind) {
+    return kind == zp::Kind::External || kind == zp::Kind::Io || kind == zp::Kind::Move ||
+           kind == zp::Kind::Transfer;
+  }
+
+  // A statement's action keeps where it was written (its copies keep it
+  // too), so that checks of the whole plan can name the statement. A value
+  // that takes no attributes is left as it is.
+  void note_source(const zp::Node& node, const nb::object& value) {
+    if (!value.is_valid() || value.is_none()) return;
+    if (PyObject_SetAttr(value.ptr(), imports.attr_source, make_position(node.position).ptr()) !=
+        0) {
+      PyErr_Clear();
+    }
+  }
+
   void note_position(const zp::Node& node, const nb::object& value) {
     nb::object position = make_position(node.position);
     if (PyObject_SetAttr(position.ptr(), imports.attr_value, value.ptr()) != 0) {
@@ -215,6 +232,7 @@ struct Walk {
         if (method.is_valid()) value = call(method, node, std::move(value));
       }
       if (node.kind == zp::Kind::Identifier && !positions.is_none()) note_position(node, value);
+      if (is_statement(node.kind) && !positions.is_none()) note_source(node, value);
       values[index] = std::move(value);
     }
     return std::move(values.back());
@@ -248,6 +266,7 @@ NB_MODULE(_zarnparser, m) {
   imports.attr_rule = keep(nb::str("rule"));
   imports.attr_position = keep(nb::str("position"));
   imports.attr_value = keep(nb::str("value"));
+  imports.attr_source = keep(nb::str("source"));
   imports.no_arguments = keep(nb::steal(PyTuple_New(0)));
   nb::object listed = parsing.attr("RULES");
   if (nb::len(listed) != zp::kRuleCount)

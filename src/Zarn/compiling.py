@@ -18,6 +18,7 @@ from Zarn import _zarnmodule, compiler
 from Zarn._zarnprimitives import ZarnId
 from Zarn.errors import ZarnCompileError
 from Zarn.parsing import collector_paused, parse
+from Zarn.plan_checks import PlanRefusal, check_plan
 
 __all__ = [
     "ScriptSemantics",
@@ -393,17 +394,25 @@ def compile(source, modules=None, filename=None, *, quiet=True):
 
 
 def _check_compiled(main, semantics):
-    """Refuses waits left unresolved and a run (of main or of an exception
-    part) that could never finish."""
+    """Refuses waits left unresolved, a run (of main or of an exception
+    part) that could never finish, and a plan that breaks a safety rule
+    (Zarn.plan_checks)."""
     at = semantics.declared_at.get("main")
     handlers = exception_parts(main)
     semantics.refuse_waits(main, "action", at, handlers)
+    plans = []
     for part, what in [(main, "the block 'main'")] + [
         (handler, _handler_shown(handler)) for handler in handlers
     ]:
         try:
-            part.run_plan()
+            plans.append(part.run_plan())
         except ValueError as failure:
             raise semantics.error(
                 f"{what} could never run to its end: {failure}", at, "action"
             ) from failure
+    for plan in plans:
+        try:
+            check_plan(plan)
+        except PlanRefusal as refusal:
+            source = getattr(refusal.action, "source", None)
+            raise semantics.error(str(refusal), source or at, "action") from None
