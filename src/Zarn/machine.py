@@ -244,6 +244,7 @@ RESULT_MEANINGS = {
     -112: "the target lies beyond the drive's range",
     -113: "the motion was ended by a stop",
     -114: "the controller gave up waiting for it",
+    -115: "the motion's end lies outside the drive's travel",
 }
 
 
