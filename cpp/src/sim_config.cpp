@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <string_view>
 
 #include "zarn/records.hpp"
@@ -84,6 +85,19 @@ std::optional<double> number_value(const yaml::Node* node) {
   return std::nullopt;
 }
 
+// A number as a message shows it: 600, not 600.000000.
+std::string number_text(double value) {
+  std::ostringstream text;
+  text << value;
+  return text.str();
+}
+
+// A user-unit position or distance of `drive` in its counts, as the client
+// converts positions and steps.
+double distance_counts(const DriveConfig& drive, double user) {
+  return user * drive.distance_factor;
+}
+
 int int_in_range(long long value, const std::string& what) {
   if (value < std::numeric_limits<int>::min() || value > std::numeric_limits<int>::max()) {
     throw ConfigError(what + " is " + std::to_string(value) + ", outside the 32-bit range");
@@ -152,6 +166,7 @@ class Reader {
     read_settings(handler->find("Simulator"));
     read_devices();
     read_wiring(handler->find("Simulator"));
+    read_travel(handler->find("Simulator"));
     return std::move(machine_);
   }
 
@@ -256,7 +271,7 @@ class Reader {
     for (const auto& [key, value] : section->entries) {
       const std::string name = key_text(key);
       const std::string where = "kvt_handler/Simulator/" + name;
-      if (name == "Wiring") continue;  // read once the IO modules are known
+      if (name == "Wiring" || name == "Travel") continue;  // read once the devices are known
       if (name == "MaxHeld") {
         const std::optional<long long> held = integer_value(value);
         if (!held || *held < 1 || *held > 10'000'000) {
@@ -274,7 +289,7 @@ class Reader {
              " is not a setting of the simulator (known: FestoStartupDelay, "
              "AkribisStartupDelay, SettleTime, HomingTime, DefaultVelocity, "
              "DefaultAcceleration, DefaultDeceleration, PositionTolerance, HoldTimeout, "
-             "MaxHeld, Temperature, Wiring)");
+             "MaxHeld, Temperature, Wiring, Travel)");
       }
       const std::optional<double> number = number_value(&value);
       if (!number || *number < 0 || (known->positive && *number == 0)) {
@@ -386,7 +401,7 @@ class Reader {
     drive.default_velocity = s.default_velocity * speed;
     drive.default_acceleration = s.default_acceleration * acceleration;
     drive.default_deceleration = s.default_deceleration * acceleration;
-    drive.position_tolerance = std::max(0.0, s.position_tolerance * drive.distance_factor);
+    drive.position_tolerance = std::max(0.0, distance_counts(drive, s.position_tolerance));
   }
 
   const IoModuleConfig* io_module(int id) const {
@@ -450,6 +465,59 @@ class Reader {
       check_wire_end(wire.where, "From", wire.from_device, wire.from_pin, true);
       check_wire_end(wire.where, "To", wire.to_device, wire.to_pin, false);
       machine_.settings.wiring.push_back(std::move(wire));
+    }
+  }
+
+  void read_travel(const yaml::Node* section) {
+    if (section == nullptr) return;
+    const yaml::Node* travel = section->find("Travel");
+    if (travel == nullptr) return;
+    if (travel->kind != Kind::Sequence) fail("kvt_handler/Simulator/Travel is not a list");
+    std::map<int, std::string> given;  // MorvoID: the entry that gave its travel
+    for (std::size_t i = 0; i < travel->items.size(); ++i) {
+      const yaml::Node& item = travel->items[i];
+      const std::string where = "kvt_handler/Simulator/Travel[" + std::to_string(i) + "]";
+      if (item.kind != Kind::Map) fail(where + " is not a map");
+      for (const auto& [key, value] : item.entries) {
+        const std::string name = key_text(key);
+        if (name != "Device" && name != "Min" && name != "Max") {
+          fail(where + "/" + name + " is not a key of a travel (known: Device, Min, Max)");
+        }
+      }
+      const int device = required_int(item, "Device", where);
+      double limits[2];
+      const char* keys[2] = {"Min", "Max"};
+      for (int k = 0; k < 2; ++k) {
+        const yaml::Node* value = item.find(keys[k]);
+        if (value == nullptr) fail(where + " has no " + keys[k]);
+        const std::optional<double> number = number_value(value);
+        if (!number) {
+          fail(where + ": " + keys[k] + " " + scalar_text(*value) + " is not a number");
+        }
+        limits[k] = *number;
+      }
+      if (limits[0] > limits[1]) {
+        fail(where + ": Min " + number_text(limits[0]) + " is above Max " + number_text(limits[1]));
+      }
+      const std::string label = "Device " + std::to_string(device);
+      if (const auto seen = given.find(device); seen != given.end()) {
+        fail(where + ": " + label + " already has its travel at " + seen->second);
+      }
+      given.emplace(device, where);
+      // A MorvoID used twice (a warning of its own) limits every drive that
+      // carries it: a command meant for one may reach the other.
+      bool found = false;
+      for (DriveConfig& drive : machine_.drives) {
+        if (drive.morvo_id != device) continue;
+        found = true;
+        drive.travel_min = distance_counts(drive, limits[0]);
+        drive.travel_max = distance_counts(drive, limits[1]);
+      }
+      if (!found) {
+        fail(where + ": " + label +
+             (io_module(device) != nullptr ? " is an IO module, not a drive"
+                                           : " is not a drive of this configuration"));
+      }
     }
   }
 

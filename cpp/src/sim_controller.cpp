@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "zarn/records.hpp"
@@ -41,6 +42,13 @@ std::int32_t int_at(std::string_view record, std::size_t offset) {
 
 // The position a drive reports: rounded to the nearest count, halves up.
 long long rounded(double position) { return static_cast<long long>(std::floor(position + 0.5)); }
+
+// Counts as a log line shows them: whole counts without decimals.
+std::string count_text(double counts) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.15g", counts);
+  return text;
+}
 
 bool decimal_integer(const std::string& text, long long& value) {
   if (text.empty() || text.size() > 12) return false;
@@ -142,6 +150,8 @@ const char* result_text(int code) {
       return "motion ended by stop, disable or restart";
     case result::kExpired:
       return "still waiting after the hold timeout";
+    case result::kOutsideTravel:
+      return "the motion's end lies outside the drive's travel";
     default:
       return "unknown result";
   }
@@ -678,6 +688,7 @@ void Controller::start(Held& held) {
       return;
     case Kind::Reset:
       drive.error = 0;
+      dirty_.push_back(drive.config->morvo_id);  // for the error-state conditions
       if (drive.motion == Motion::None && drive.enabled && drive.state == state::kStop) {
         enter(drive, idle_state(drive));
       }
@@ -710,19 +721,31 @@ void Controller::start(Held& held) {
 }
 
 void Controller::begin_motion(Drive& drive, Held& held) {
-  const std::uint64_t serial = held.serial;
-  if (!drive.enabled) {
-    drive.error = -result::kDriveDisabled;
-    finish(serial, result::kDriveDisabled);
-    return;
-  }
+  if (!drive.enabled) return fail_motion(drive, held, result::kDriveDisabled);
   if (held.kind == Kind::MoveAbs && !drive.homed) {
-    drive.error = -result::kNotHomed;
-    finish(serial, result::kNotHomed);
-    return;
+    return fail_motion(drive, held, result::kNotHomed);
   }
   const DriveConfig& config = *drive.config;
   const double from = drive.profile.position(now_);
+  // A relative move's end is known only now, after the motions queued before it.
+  long long target = held.args[0];
+  if (held.kind == Kind::MoveRel) target += rounded(from);
+  if (held.kind != Kind::Home) {
+    if (target < std::numeric_limits<std::int32_t>::min() ||
+        target > std::numeric_limits<std::int32_t>::max()) {
+      return fail_motion(drive, held, result::kOutOfRange);
+    }
+    const double end = static_cast<double>(target);
+    if (end < config.travel_min || end > config.travel_max) {
+      if (log_ != nullptr) {
+        log(held.cmd_id + " not run: its end " + std::to_string(target) +
+            " lies outside the travel of drive " + std::to_string(config.morvo_id) + ", " +
+            count_text(config.travel_min) + " to " + count_text(config.travel_max));
+      }
+      return fail_motion(drive, held, result::kOutsideTravel);
+    }
+  }
+  const std::uint64_t serial = held.serial;
   held.stage = Stage::Running;
   held.start_seq = seq_;
   drive.running = serial;
@@ -738,16 +761,6 @@ void Controller::begin_motion(Drive& drive, Held& held) {
     enter(drive, state::kStartHoming);
     return;
   }
-  long long target = held.args[0];
-  if (held.kind == Kind::MoveRel) target += rounded(from);
-  if (target < std::numeric_limits<std::int32_t>::min() ||
-      target > std::numeric_limits<std::int32_t>::max()) {
-    drive.running = 0;
-    drive.in_first_phase = false;
-    drive.error = -result::kOutOfRange;
-    finish(serial, result::kOutOfRange);
-    return;
-  }
   const auto rate = [](std::int32_t given, double fallback) {
     return given == -1 ? fallback : static_cast<double>(given);
   };
@@ -757,6 +770,14 @@ void Controller::begin_motion(Drive& drive, Held& held) {
                                      rate(held.args[3], config.default_deceleration));
   drive.motion = Motion::Move;
   enter(drive, state::kStartMoving);
+}
+
+// A motion that cannot begin leaves the drive as it was, but for its error
+// state, which the error-state conditions must hear of.
+void Controller::fail_motion(Drive& drive, const Held& held, int result) {
+  drive.error = -result;
+  dirty_.push_back(drive.config->morvo_id);
+  finish(held.serial, result);
 }
 
 void Controller::fail_drive_motions(Drive& drive, int result, bool include_running) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <string>
 
 #include "zarn/sim_config.hpp"
@@ -62,6 +63,9 @@ TEST(MachineConfig, ExampleMachineIsReadAsTheClientReadsIt) {
   EXPECT_DOUBLE_EQ(m.drives[0].default_velocity, 25000.0);
   EXPECT_DOUBLE_EQ(m.drives[0].default_deceleration, 250000.0);
   EXPECT_DOUBLE_EQ(m.drives[0].position_tolerance, 10.0);
+  // Travel in Y's own counts: 400 mm of 5000 counts each.
+  EXPECT_DOUBLE_EQ(m.drives[3].travel_max, 400 * 5000.0);
+  EXPECT_DOUBLE_EQ(m.drives[1].travel_min, -180 * 1000.0);
   ASSERT_EQ(m.settings.wiring.size(), 3u);
   EXPECT_EQ(m.settings.wiring[1].to_device, 11);
   EXPECT_DOUBLE_EQ(m.settings.wiring[1].delay, 0.2);
@@ -134,6 +138,40 @@ kvt_handler:
   EXPECT_NE(config_error(head + "    Wiring: [{FromDevice: 2, FromPin: 0, ToDevice: 1, Pin: 8}]\n")
                 .find("Wiring[0]/Pin is not a key of a wire"),
             std::string::npos);
+}
+
+TEST(MachineConfig, TravelIsReadInCountsAndCheckedStrictly) {
+  const std::string head = R"(
+kvt_handler:
+  IOModule: {SlaveNo: 1, Modules: [{MorvoID: 1, Slot: 1, InputBytes: 1, OutputBytes: 0}]}
+  Festo:
+    - {MorvoID: 13, SlaveNo: 2, Params: {DistanceFactor: 1000}}
+    - {MorvoID: 14, SlaveNo: 3, Params: {DistanceFactor: 1000}}
+  Simulator:
+    Travel:
+)";
+  const sim::MachineConfig m = machine(head + "      - {Device: 13, Min: -1.5, Max: 120}\n");
+  EXPECT_DOUBLE_EQ(m.drives[0].travel_min, -1500.0);
+  EXPECT_DOUBLE_EQ(m.drives[0].travel_max, 120000.0);
+  EXPECT_EQ(m.drives[1].travel_max, std::numeric_limits<double>::infinity());  // no entry
+
+  const struct {
+    const char* entries;
+    const char* message;
+  } bad[] = {
+      {"      - {Device: 99, Min: 0, Max: 1}\n", "Travel[0]: Device 99 is not a drive"},
+      {"      - {Device: 1, Min: 0, Max: 1}\n", "Travel[0]: Device 1 is an IO module"},
+      {"      - {Device: 13, Min: 5, Max: 1}\n", "Travel[0]: Min 5 is above Max 1"},
+      {"      - {Device: 13, Min: 0, Max: far}\n", "Travel[0]: Max 'far' is not a number"},
+      {"      - {Device: 13, Min: 0}\n", "Travel[0] has no Max"},
+      {"      - {MorvoID: 13, Min: 0, Max: 1}\n", "Travel[0]/MorvoID is not a key of a travel"},
+      {"      - {Device: 13, Min: 0, Max: 1}\n      - {Device: 13, Min: 0, Max: 2}\n",
+       "Travel[1]: Device 13 already has its travel at kvt_handler/Simulator/Travel[0]"},
+  };
+  for (const auto& b : bad) {
+    const std::string error = config_error(head + b.entries);
+    EXPECT_NE(error.find(b.message), std::string::npos) << error;
+  }
 }
 
 TEST(MachineConfig, UnusableFilesNameTheProblem) {

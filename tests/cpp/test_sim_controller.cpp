@@ -168,11 +168,55 @@ TEST(Controller, AbsoluteMovesNeedHomingAndTheFailureReachesTheConditions) {
   EXPECT_EQ(rig.logger(13, 1, 1.0), "0");
 
   // Relative moves need no homing; the axis still needs it afterwards.
-  ASSERT_EQ(rig.send(action(kFesto, kRel, {-5000, -1, -1, -1}, "R1", {"502"}), 2.0), 1);
+  ASSERT_EQ(rig.send(action(kFesto, kRel, {5000, -1, -1, -1}, "R1", {"502"}), 2.0), 1);
   rig.run_to(4.0);
   EXPECT_EQ(rig.results["R1"], 1);
-  EXPECT_EQ(rig.logger(13, 2, 4.0), "-5000");
+  EXPECT_EQ(rig.logger(13, 2, 4.0), "5000");
   EXPECT_EQ(rig.logger(13, 0, 4.0), "-2");  // NEED_HOMING
+}
+
+TEST(Controller, AMoveEndingOutsideTheTravelFailsAndTheDriveStays) {
+  Rig rig(example_with("    Travel: [{Device: 13, Min: 0, Max: 30}]\n"));  // 0 to 30000 counts
+  blocking_motion(rig, "H", kHome, {17}, 0.0, true);
+  rig.run_to(1.0);
+  const int error13 = sim::condition_id(13, 1);
+  ASSERT_EQ(rig.send(action(0, error13, {115}, "ERR"), 1.0), 1);
+  blocking_motion(rig, "OUT", kAbs, {30001, -1, -1, -1}, 1.0, false);
+  rig.run_to(2.0);
+  EXPECT_EQ(rig.results["OUT"], sim::result::kOutsideTravel);
+  EXPECT_EQ(rig.results["OUT-end"], sim::result::kOutsideTravel);
+  EXPECT_EQ(rig.results["ERR"], 1);  // the error-state condition hears of it
+  EXPECT_EQ(rig.logger(13, 2, 2.0), "0");
+  EXPECT_EQ(rig.logger(13, 1, 2.0), "115");
+  EXPECT_EQ(rig.logger(13, 0, 2.0), "0");  // still CONTROLABLE: it never started
+
+  // The travel's ends are inside it.
+  ASSERT_EQ(rig.send(action(kFesto, kReset, {}, "R"), 2.0), 1);
+  ASSERT_EQ(rig.send(action(kFesto, kAbs, {30000, -1, -1, -1}, "EDGE"), 2.0), 1);
+  rig.run_to(5.0);
+  EXPECT_EQ(rig.results["EDGE"], 1);
+  EXPECT_EQ(rig.logger(13, 2, 5.0), "30000");
+}
+
+TEST(Controller, ARelativeMoveIsCheckedAgainstTheTravelWhereItStarts) {
+  Rig rig(example_with("    Travel: [{Device: 13, Min: 0, Max: 30}]\n"));
+  blocking_motion(rig, "H", kHome, {17}, 0.0, true);
+  rig.run_to(1.0);
+  // Queued behind a move to 25000: +10000 would end inside from 0 but ends
+  // outside from 25000, -20000 the other way round; -6000 from 5000 ends
+  // below the travel.
+  ASSERT_EQ(rig.send(action(kFesto, kAbs, {25000, 25000, 250000, 250000}, "A"), 1.0), 1);
+  ASSERT_EQ(rig.send(action(kFesto, kRel, {10000, -1, -1, -1}, "UP"), 1.0), 1);
+  ASSERT_EQ(rig.send(action(kFesto, kRel, {-20000, -1, -1, -1}, "DOWN"), 1.0), 1);
+  ASSERT_EQ(rig.send(action(kFesto, kRel, {-6000, -1, -1, -1}, "BELOW"), 1.0), 1);
+  EXPECT_FALSE(rig.published("UP"));
+  rig.run_to(10.0);
+  EXPECT_EQ(rig.results["A"], 1);
+  EXPECT_EQ(rig.results["UP"], sim::result::kOutsideTravel);
+  EXPECT_DOUBLE_EQ(rig.when["UP"], rig.when["A"]);
+  EXPECT_EQ(rig.results["DOWN"], 1);
+  EXPECT_EQ(rig.results["BELOW"], sim::result::kOutsideTravel);
+  EXPECT_EQ(rig.logger(13, 2, 10.0), "5000");
 }
 
 TEST(Controller, RecordsItCannotTakeGetDocumentedResults) {

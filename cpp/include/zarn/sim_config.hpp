@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -54,6 +55,10 @@ struct DriveConfig {
   double default_acceleration = 0.0;
   double default_deceleration = 0.0;
   double position_tolerance = 1.0;
+  // The positions a motion may end at, in counts (kvt_handler/Simulator/
+  // Travel); without an entry for the drive, any.
+  double travel_min = -std::numeric_limits<double>::infinity();
+  double travel_max = std::numeric_limits<double>::infinity();
 };
 
 // An input pin that follows an output pin after a delay (a sensor that sees

@@ -42,6 +42,7 @@ inline constexpr int kDriveDisabled = -111;  // motion command on a disabled dri
 inline constexpr int kOutOfRange = -112;     // a relative move beyond the 32-bit position range
 inline constexpr int kAborted = -113;        // motion ended by stop, disable or restart
 inline constexpr int kExpired = -114;        // still waiting after the hold timeout
+inline constexpr int kOutsideTravel = -115;  // the motion's end lies outside the drive's travel
 }  // namespace result
 
 // What a result code means, for logs and documentation.
@@ -194,6 +195,7 @@ class Controller {
   void check(std::uint64_t serial);
   void start(Held& held);
   void begin_motion(Drive& drive, Held& held);
+  void fail_motion(Drive& drive, const Held& held, int result);
   void finish(std::uint64_t serial, int result);
   void fail_drive_motions(Drive& drive, int result, bool include_running);
   void drive_events(Drive& drive, double now);
