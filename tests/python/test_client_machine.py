@@ -1,19 +1,27 @@
 """ClientMachine: the operations of module actions, sent through a real client
 to the simulated controller, and what a run's hooks do to them."""
 
+import re
+import subprocess
+import sys
 import threading
 import time
+from pathlib import Path
 
 import pytest
 from conftest import SPEED
 from Zarn._zarnprimitives import ZarnState
 
+import Zarn
 from Zarn._zarnmodule import Axis, MachineModule, attach
+from Zarn.executor import Executor
 from Zarn.machine import ID_RENEWAL_AT, AxisMove, ClientMachine, MachineError
 from Zarn.morvo_client import MorvoClient, MorvoDataIdxEnum
 
 STOP, CONTROLABLE = 7, 0
 NOT_HOMED, REJECTED, ABORTED = -110, -105, -113
+NOT_SENT, OUTSIDE_TRAVEL = -4, -115
+EXAMPLE_MODULES = Path(__file__).resolve().parents[2] / "examples" / "modules.py"
 
 
 @pytest.fixture
@@ -235,3 +243,107 @@ def test_machines_on_clients_made_in_the_same_second_give_out_different_ids(
     machines[1].move([AxisMove(13, 0.0, 1.0, 1.0, 1.0)])
     assert time.monotonic() - began >= 0.03
     assert machines[1].client.motor_monitor(13) == 0.0
+
+
+# --- safety: a stop is final, every move stays inside its travel ---------------------
+
+
+def records_after_a_stop(log):
+    """The commands the simulator took for a drive after that drive's first
+    stop, from its verbose log."""
+    stopped, late = set(), []
+    for line in log:
+        taken = re.search(r"accepted \S+ (MOTOR_\w+) drive (\d+)", line)
+        if taken is None:
+            continue
+        function, drive = taken.groups()
+        if function == "MOTOR_STOP":
+            stopped.add(drive)
+        elif drive in stopped:
+            late.append(line)
+    return late
+
+
+def settled_log(sim, quiet=0.3):
+    """The simulator's log once it has stopped growing: it comes through a
+    pipe, some way behind the records the run sent."""
+    log, deadline = sim.log(), time.monotonic() + 5
+    while time.monotonic() < deadline:
+        time.sleep(quiet)
+        now = sim.log()
+        if now == log:
+            break
+        log = now
+    return log
+
+
+# @x is not homed, so its move fails at once and stops the run while @z is
+# between two motions: the race between the stop and @z's next command.
+STOP_RACE = """
+block main parallel { @x move input } and {
+    @z.move_by(5)
+    @z move home
+    @z move camera
+    @z move up
+}
+"""
+
+
+@pytest.fixture
+def busy_cores():
+    """Two processes that keep both cores busy, as on a loaded machine."""
+    burners = [
+        subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(2)
+    ]
+    yield
+    for burner in burners:
+        burner.kill()
+        burner.wait()
+
+
+def replay_the_stop_race(simulated, replays):
+    for _ in range(replays):
+        sim, client = simulated(speed=50, verbose=True)
+        main = Zarn.compile(STOP_RACE, modules=EXAMPLE_MODULES)
+        report = Executor(main, machine=ClientMachine(client, speed=50)).run()
+        assert report.status == "failed" and report.failure.module == "x"
+        log = settled_log(sim)
+        assert any("MOTOR_STOP drive 15" in line for line in log), log
+        assert records_after_a_stop(log) == []
+
+
+def test_no_command_reaches_a_drive_after_its_stop(simulated, busy_cores):
+    replay_the_stop_race(simulated, 6)
+
+
+@pytest.mark.long
+def test_no_command_reaches_a_drive_after_its_stop_many_times(simulated, busy_cores):
+    replay_the_stop_race(simulated, 50)
+
+
+def test_moves_stay_inside_the_travel_and_nothing_passes_a_closed_gate(machine):
+    m, sim, client = machine(verbose=True)
+    z = Axis("z", 13, {"low": 100.0}, limits=(0.0, 120.0))
+    lower, step, too_far = z.move_to("low"), z.move_by(15), z.move_by(10)
+    attach([lower, step, too_far], m)
+    lower.execute()
+    step.execute()
+    with pytest.raises(MachineError, match="would end at 125, outside its travel"):
+        too_far.execute()
+    assert client.motor_monitor(13) == 115.0
+    # A machine that did not move the axis reads where it stands.
+    fresh = ClientMachine(client, speed=SPEED)
+    with pytest.raises(MachineError, match="from 115 would end at 125"):
+        fresh.move([AxisMove(13, 10.0, relative=True, limits=(0.0, 120.0))])
+    # The controller's own travel is the second line (the example's: 0 to 120).
+    with pytest.raises(MachineError) as caught:
+        m.move([AxisMove(13, 130.0)])
+    assert caught.value.result == OUTSIDE_TRAVEL
+    moves = [line for line in sim.log() if "accepted" in line and "MOVE" in line]
+    m.stop_all()
+    with pytest.raises(MachineError) as caught:
+        m.move([AxisMove(13, 10.0)])
+    assert caught.value.result == NOT_SENT and m.gate.refused == 1
+    assert [
+        line for line in sim.log() if "accepted" in line and "MOVE" in line
+    ] == moves

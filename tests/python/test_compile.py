@@ -595,3 +595,116 @@ def test_checks_are_made_under_python_dash_o():
     )
     lines = done.stdout.split("\n")
     assert lines[:5] == ["{}", "refused", "1 1", "1 14", "1 33"], done.stderr
+
+
+class TestSafetyRefusals:
+    """Plans that could harm the machine are refused at the statement at
+    fault, with the other statement named; safe orderings compile."""
+
+    OWN_MODULES = """\
+        from Zarn._zarnmodule import Axis, Handler, IOModule, MachineModule, Tray, drive
+        from Zarn._zarnmodule import operation
+
+        x = Axis("x", 15, {"a": 0.0}, limits=(0.0, 600.0))
+        y = Axis("y", 16, {"a": 0.0}, limits=(0.0, 400.0))
+        z = Axis("z", 13, {"up": 0.0}, limits=(0.0, 120.0))
+        jaws = IOModule("jaws", 11, outputs={"valve": 0, "light": 1})
+        tray = Tray("tray", 1, 2, origin=(10.0, 10.0), pitch=(10.0, 0.0), height=50.0)
+        left = Handler("left", x=x, y=y, z=z, gripper=jaws, grip="valve", travel="up",
+                       trays=[tray])
+        right = Handler("right", x=x, y=y, z=z, gripper=jaws, grip="valve", travel="up",
+                        trays=[tray])
+
+        class Pusher(MachineModule):
+            def commanded(self):
+                return {drive(13)}
+
+            @operation
+            def push(self):
+                pass
+
+        class Camera(MachineModule):
+            @operation
+            def snap(self):
+                pass
+
+        pusher, camera = Pusher("pusher"), Camera("camera")
+        """
+
+    @pytest.fixture(scope="class")
+    @classmethod
+    def own(cls, tmp_path_factory):
+        path = tmp_path_factory.mktemp("own") / "modules.py"
+        path.write_text(textwrap.dedent(cls.OWN_MODULES))
+        return load_modules(path)
+
+    @pytest.mark.parametrize(
+        ("text", "place", "expected"),
+        [
+            (  # a handler's transfer and a plain move of its gantry
+                "block main parallel { @arm pick from input_tray } and { @x move park }",
+                (1, 57),
+                "both command drive 15",
+            ),
+            (  # a relative step past the travel, after a known position
+                "block main { @z move home\n @z move conveyor\n @z.move_by(30) }",
+                (3, 2),
+                "would end at 125",
+            ),
+            (
+                "block main { @z move camera\n repeat 3 { @z.move_by(35) } }",
+                (2, 13),
+                "would end at 125",
+            ),
+            (  # eleven cycles into a tray of ten slots
+                "block cycle { @arm pick from input_tray\n @arm place into output_tray }\n"
+                "block main { repeat 11 cycle }",
+                (2, 2),
+                "tray @output_tray has 10 slots, but the script makes 11 transfers",
+            ),
+        ],
+    )
+    def test_an_unsafe_plan_is_refused_where_it_goes_wrong(
+        self, machine, text, place, expected
+    ):
+        with pytest.raises(Zarn.ZarnCompileError) as caught:
+            compile_text(text, machine)
+        assert expected in str(caught.value)
+        assert (caught.value.line, caught.value.column) == place
+
+    def test_two_handlers_on_one_gantry_and_a_declared_module_are_refused(self, own):
+        with pytest.raises(Zarn.ZarnCompileError, match="drive 1[356]"):
+            compile_text(
+                "block main parallel { @left pick from tray } and "
+                "{ @right place into tray }",
+                own,
+            )
+        with pytest.raises(Zarn.ZarnCompileError, match="both command drive 13"):
+            compile_text(
+                "block main parallel { @z move up } and { @pusher.push() }", own
+            )
+        with pytest.raises(Zarn.ZarnCompileError, match="output 0 of IO module 11"):
+            compile_text(
+                "block main parallel { @left pick from tray } and "
+                "{ @jaws set valve off }",
+                own,
+            )
+
+    @pytest.mark.parametrize(
+        "text",
+        [
+            # ordered by a label, turns of a competing group, a step whose
+            # start is not known when the script compiles, reads and own
+            # modules that declare nothing, a reset between two rounds
+            "block main parallel { done: @left pick from tray } and "
+            "{ @x move a after done }",
+            "block main compete { @left pick from tray } or { @left place into tray }",
+            "block main { @z move home\n repeat 30 { @z.move_by(5) } }",
+            "block main parallel { @jaws set light on } and { @camera.snap() }",
+            "block cycle { @left pick from tray\n @left place into tray }\n"
+            "block main parallel { repeat 1 cycle\n walked: @left pick from tray\n"
+            " @left place into tray } and { @tray.reset() after walked }",
+        ],
+    )
+    def test_safe_orderings_compile(self, own, text):
+        assert actions_of(compile_text(text, own))
