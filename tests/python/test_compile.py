@@ -657,8 +657,10 @@ class TestSafetyRefusals:
                 "would end at 125",
             ),
             (  # eleven cycles into a tray of ten slots
-                "block cycle { @arm pick from input_tray\n @arm place into output_tray }\n"
-                "block main { repeat 11 cycle }",
+                (
+                    "block cycle { @arm pick from input_tray\n"
+                    " @arm place into output_tray }\nblock main { repeat 11 cycle }"
+                ),
                 (2, 2),
                 "tray @output_tray has 10 slots, but the script makes 11 transfers",
             ),
@@ -696,14 +698,18 @@ class TestSafetyRefusals:
             # ordered by a label, turns of a competing group, a step whose
             # start is not known when the script compiles, reads and own
             # modules that declare nothing, a reset between two rounds
-            "block main parallel { done: @left pick from tray } and "
-            "{ @x move a after done }",
+            (
+                "block main parallel { done: @left pick from tray } and "
+                "{ @x move a after done }"
+            ),
             "block main compete { @left pick from tray } or { @left place into tray }",
             "block main { @z move home\n repeat 30 { @z.move_by(5) } }",
             "block main parallel { @jaws set light on } and { @camera.snap() }",
-            "block cycle { @left pick from tray\n @left place into tray }\n"
-            "block main parallel { repeat 1 cycle\n walked: @left pick from tray\n"
-            " @left place into tray } and { @tray.reset() after walked }",
+            (
+                "block cycle { @left pick from tray\n @left place into tray }\n"
+                "block main parallel { repeat 1 cycle\n walked: @left pick from tray\n"
+                " @left place into tray } and { @tray.reset() after walked }"
+            ),
         ],
     )
     def test_safe_orderings_compile(self, own, text):
