@@ -6,8 +6,6 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "zarn/records.hpp"
-
 namespace zarn::client {
 namespace {
 
@@ -461,24 +459,8 @@ std::string Receiver::check(const ResultMessage& message, std::string& topic) co
     if (byte >= 0x80) return ascii_failure(message.topic, i);
     if (byte != 0) topic.push_back(static_cast<char>(byte));
   }
-  // The record is checked here, so a bad one ends this collection like any
-  // receive failure instead of failing the caller's decoding later.
-  namespace rec = zarn::records;
-  try {
-    const rec::Layout& layout = *rec::protocol_layout(rec::kActionDatatype);
-    rec::check_record_size(layout, rec::kActionDatatype, message.data.size());
-    char scratch[rec::kActionTextBytes];
-    for (std::size_t offset = 32; offset + rec::kActionTextBytes <= 212;
-         offset += rec::kActionTextBytes) {
-      rec::ascii_text(std::string_view(message.data).substr(offset, rec::kActionTextBytes),
-                      scratch);
-    }
-  } catch (const rec::AsciiError& e) {
-    return "the record of topic '" + topic +
-           "' is not an action record: " + ascii_failure(e.bytes, e.position);
-  } catch (const std::exception& e) {
-    return "the record of topic '" + topic + "' is not an action record: " + e.what();
-  }
+  // The data frame is kept as it came: one that is no action record fails the
+  // caller's decoding, where it cannot be mistaken for a result that never came.
   return {};
 }
 

@@ -17,8 +17,10 @@
 
 #include <nanobind/stl/string.h>
 
+#include <memory>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "_zarnblock.hpp"
@@ -117,30 +119,47 @@ void lift_turn_waits(nb::handle items) {
 
 namespace {
 
-// A Python callable run from whichever thread hands the module over.
-class PythonCallback {
- public:
-  explicit PythonCallback(nb::handle callable) : callable_(callable.inc_ref().ptr()) {}
-  PythonCallback(const PythonCallback&) = delete;
-  PythonCallback& operator=(const PythonCallback&) = delete;
-  ~PythonCallback() {
-    if (callable_ == nullptr || !Py_IsInitialized()) return;
+// A turn asked for and not yet given: the marker to finish and the callback
+// to call once the module is the branch's. The arbiter keeps it out of the
+// collector's sight, and it leads back to the competition (the marker holds
+// it); the competition lists it as well, so that the collector can follow
+// and break that cycle when the turn never comes, as when a run stops while
+// another branch holds the module. Its objects are touched with the
+// interpreter lock held.
+struct WaitingTurn {
+  nb::object marker = nb::none();
+  nb::object callback = nb::none();
+
+  WaitingTurn() = default;
+  WaitingTurn(const WaitingTurn&) = delete;
+  WaitingTurn& operator=(const WaitingTurn&) = delete;
+  ~WaitingTurn() {
+    // Let go of wherever the arbiter lets go of it. With the interpreter lock
+    // held, as from Python and in the collections of the interpreter's own
+    // shutdown (when Py_IsInitialized() is false already), the references go
+    // at once; a thread without the lock must not ask for it once shutdown
+    // has begun: it would never get it back.
+    const bool shutting_down = interpreter_finishing();
+    if ((Py_IsInitialized() || shutting_down) && PyGILState_Check()) {
+      marker.reset();
+      callback.reset();
+      return;
+    }
+    if (!Py_IsInitialized() || shutting_down) {
+      (void)marker.release();
+      (void)callback.release();
+      return;
+    }
     PyGILState_STATE state = PyGILState_Ensure();
-    Py_DECREF(callable_);
+    marker.reset();
+    callback.reset();
     PyGILState_Release(state);
   }
-  void operator()() const {
-    nb::gil_scoped_acquire acquire;
-    PyObject* result = PyObject_CallNoArgs(callable_);
-    if (result == nullptr) {
-      PyErr_WriteUnraisable(callable_);
-    } else {
-      Py_DECREF(result);
-    }
-  }
 
- private:
-  PyObject* callable_;
+  void clear() {
+    marker = nb::none();
+    callback = nb::none();
+  }
 };
 
 }  // namespace
@@ -152,6 +171,8 @@ struct CompetitionHandle {
   nb::object turns = nb::list();       // per branch, the turn marker
   std::vector<int> numbers;            // the priorities the arbiter was made with
   bool readiness_known = false;
+  // The turns the arbiter may still give, seen by the collector through here.
+  std::vector<std::shared_ptr<WaitingTurn>> waiting;
 };
 
 namespace {
@@ -202,10 +223,48 @@ void acquire(CompetitionHandle& handle, std::size_t branch) {
   wait_native(granted, std::nullopt);
 }
 
-void request(CompetitionHandle& handle, std::size_t branch, nb::handle callback) {
+void finish_marker(nb::handle marker);
+
+void give_turn(WaitingTurn& turn) {
+  nb::gil_scoped_acquire acquire;
+  // Taken out first: a cell once given holds nothing, whatever the calls do.
+  nb::object marker = std::exchange(turn.marker, nb::none());
+  nb::object callback = std::exchange(turn.callback, nb::none());
+  nb::handle running = marker;
+  try {
+    if (!marker.is_none()) finish_marker(marker);
+    running = callback;
+    if (!callback.is_none()) callback();
+  } catch (nb::python_error& e) {
+    // Whoever released the module is not the one to hear of it.
+    e.restore();
+    PyErr_WriteUnraisable(running.ptr());
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+    PyErr_WriteUnraisable(running.ptr());
+  }
+}
+
+void request_turn(CompetitionHandle& handle, std::size_t branch, nb::handle marker,
+                  nb::handle callback) {
   learn_readiness(handle);
-  auto call = std::make_shared<PythonCallback>(callback);
-  handle.core->request(branch, [call] { (*call)(); });
+  // The turns given (or whose arbiter is gone) are held here alone.
+  std::erase_if(handle.waiting, [](const auto& turn) { return turn.use_count() == 1; });
+  auto turn = std::make_shared<WaitingTurn>();
+  turn->marker = nb::borrow(marker);
+  turn->callback = nb::borrow(callback);
+  handle.waiting.push_back(turn);
+  std::shared_ptr<Competition> core = handle.core;
+  try {
+    core->request(branch, [turn] { give_turn(*turn); });
+  } catch (...) {
+    std::erase(handle.waiting, turn);
+    throw;
+  }
+}
+
+void request(CompetitionHandle& handle, std::size_t branch, nb::handle callback) {
+  request_turn(handle, branch, nb::none(), callback);
 }
 
 void configure(CompetitionHandle& handle, nb::handle module_name, nb::list priorities,
@@ -251,14 +310,8 @@ void marker_request(nb::handle self, nb::handle callback) {
     if (!callback.is_none()) callback();
     return;
   }
-  nb::object me = nb::borrow(self);
-  nb::object then = nb::borrow(callback);
   nb::object competition = self.attr("competition");
-  nb::object on_granted = nb::cpp_function([me, then]() {
-    finish_marker(me);
-    if (!then.is_none()) then();
-  });
-  request(competition_of(competition), branch_index(self), on_granted);
+  request_turn(competition_of(competition), branch_index(self), self, callback);
 }
 
 }  // namespace
@@ -652,13 +705,42 @@ void clear_group(GroupData& group) {
   group.markers.clear();
 }
 
+// --- the collector's view of a competition --------------------------------------------
+
+namespace {
+
+using CompetitionFields = GcFields<CompetitionHandle, &CompetitionHandle::module_name,
+                                   &CompetitionHandle::priorities, &CompetitionHandle::turns>;
+
+int traverse_competition(PyObject* self, visitproc visit, void* arg) {
+  if (int failed = CompetitionFields::traverse(self, visit, arg)) return failed;
+  if (!nb::inst_ready(self)) return 0;
+  for (const auto& turn : nb::inst_ptr<CompetitionHandle>(self)->waiting) {
+    Py_VISIT(turn->marker.ptr());
+    Py_VISIT(turn->callback.ptr());
+  }
+  return 0;
+}
+
+int clear_competition(PyObject* self) {
+  CompetitionFields::clear(self);
+  if (!nb::inst_ready(self)) return 0;
+  // The arbiter keeps the emptied cells; a turn given after this finds nothing to do.
+  for (const auto& turn : nb::inst_ptr<CompetitionHandle>(self)->waiting) turn->clear();
+  return 0;
+}
+
+PyType_Slot competition_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(&traverse_competition)},
+                                   {Py_tp_clear, reinterpret_cast<void*>(&clear_competition)},
+                                   {0, nullptr}};
+
+}  // namespace
+
 // --- bindings of this part -----------------------------------------------------------------
 
 void bind_groups(nb::module_& m) {
   nb::class_<CompetitionHandle>(
-      m, "ZarnCompetition",
-      nb::type_slots(GcFields<CompetitionHandle, &CompetitionHandle::module_name,
-                              &CompetitionHandle::priorities, &CompetitionHandle::turns>::slots),
+      m, "ZarnCompetition", nb::type_slots(competition_slots),
       "The arbiter of a competing group: its branches contend for one machine\n"
       "module, which serves one branch at a time, each branch once. When the\n"
       "module is free it goes to the ready branch of highest priority (the\n"

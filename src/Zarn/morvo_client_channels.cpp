@@ -15,7 +15,6 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <ctime>
 #include <memory>
 #include <optional>
@@ -377,20 +376,19 @@ class ReceiverScope {
   bool done_ = false;
 };
 
-// The outcome of a collection that has ended: the target's result field, or
-// the topics received in order of first arrival.
+// The outcome of a collection that has ended: every record is decoded, and
+// a failure to decode one is raised; then the target's result field, or the
+// topics received in order of first arrival.
 nb::object collected(const Receiver& receiver) {
+  namespace rec = zarn::records;
   const auto& received = receiver.received();
-  if (const std::optional<std::string>& target = receiver.target()) {
-    for (const auto& [topic, data] : received) {
-      if (topic != *target) continue;
-      // Checked as an action record when it arrived.
-      std::int32_t result;
-      std::memcpy(&result, data.data() + zarn::records::kActionRecordBytes - sizeof result,
-                  sizeof result);
-      return nb::int_(result);
-    }
+  const nb::str layout(rec::kActionDatatype.data(), rec::kActionDatatype.size());
+  nb::object result;
+  for (const auto& [topic, data] : received) {
+    nb::list fields = unpack_struct_helper(layout, nb::bytes(data.data(), data.size()));
+    if (receiver.target() && topic == *receiver.target()) result = fields[fields.size() - 1];
   }
+  if (result.is_valid()) return result;
   nb::list topics;
   for (const auto& [topic, data] : received) topics.append(nb::str(topic.data(), topic.size()));
   return topics;
@@ -691,7 +689,9 @@ void bind_channels(nb::module_& m, nb::class_<MorvoClient>& client) {
            "Sends the records of action_list (and keeps its (\"wait\", seconds) pauses) while "
            "collecting the results published on topic_list; returns the target's result "
            "field, the list of topics received without it, the enqueue status of a record "
-           "not accepted, -2 for a bad entry, or -3 when the receiving side cannot start.")
+           "not accepted, -2 for a bad entry, or -3 when the receiving side cannot start. A "
+           "record received that is no action record raises its decoding error (struct.error "
+           "for a wrong length, UnicodeDecodeError for a text field that is not ASCII).")
       .def(
           "cancel", [](MorvoClient& self) { return self.calls.cancel_all(); },
           "Ends every blocking call in flight on this client as if its result_timeout had "

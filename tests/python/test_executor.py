@@ -1,8 +1,11 @@
 """The executor: order and parallelism, the pool, failures, time-outs, the
 report and its events."""
 
+import subprocess
+import sys
 import threading
 import time
+from pathlib import Path
 
 import pytest
 from conftest import Module, thread_count
@@ -467,6 +470,62 @@ def test_stop_from_another_thread_stops_the_run():
     runs = by_label(report)
     assert runs["long"].outcome == "cancelled"
     assert runs["later"].outcome == "skipped"
+
+
+# Each way an unguarded failure ends a run, in a process of its own: whatever
+# the run leaves behind must be freed by the time the process ends, which is
+# when the binding layer reports what it still holds.
+ENDED_RUN = """
+import sys, threading
+sys.path.insert(0, {tests!r})
+from conftest import Module
+from test_executor import block, cancel_step, chain, competing, parallel
+from Zarn.blocks import RunExceptBlock
+from Zarn.executor import Executor
+
+AXIS, GRIPPER = Module("axis"), Module("gripper")
+
+def plan(kind):
+    slip = RuntimeError("slip")
+    if kind == "sequence":
+        return chain(block(AXIS, "a"), block(AXIS, "b", fail=slip), block(AXIS, "c"))
+    if kind == "parallel":
+        return parallel(block(AXIS, "a", seconds=0.2), block(GRIPPER, "b", fail=slip))
+    if kind == "compete":
+        return competing(block(AXIS, "a", fail=slip), block(AXIS, "b"))
+    if kind == "exception part":
+        guarded = RunExceptBlock(block(GRIPPER, "recover", fail=slip))
+        guarded.add(block(AXIS, "a", fail=slip))
+        return guarded
+    return chain(block(AXIS, "a", block=True), block(AXIS, "b"))
+
+# At the top level, as a user's script would be: what the run left is freed
+# only as the interpreter shuts down.
+kind = sys.argv[1]
+executor = Executor(
+    plan(kind), cancel=cancel_step, action_timeout=0.2 if kind == "time-out" else 30
+)
+if kind == "stop":
+    threading.Timer(0.2, executor.stop).start()
+print(executor.run().status)
+"""
+
+
+@pytest.mark.parametrize(
+    "kind", ["sequence", "parallel", "compete", "exception part", "time-out", "stop"]
+)
+def test_a_run_ended_by_a_failure_leaves_nothing_behind_at_exit(kind):
+    code = ENDED_RUN.format(tests=str(Path(__file__).parent))
+    child = subprocess.run(
+        [sys.executable, "-c", code, kind],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        check=False,
+    )
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.split() == ["stopped" if kind == "stop" else "failed"]
+    assert "leaked" not in child.stderr, child.stderr
 
 
 # --- events ------------------------------------------------------------------------------

@@ -1,5 +1,6 @@
 import os
 import signal
+import struct
 import subprocess
 import sys
 import textwrap
@@ -188,24 +189,52 @@ def test_cancel_ends_every_call_in_flight(controller, make_client):
     assert client.cancel() == 0
 
 
-def test_bad_result_messages_are_reported_and_the_next_call_works(
+def test_unreadable_messages_are_reported_and_bad_records_raise(
     controller, make_client, capsys
 ):
     client = make_client(controller.address)
-    cases = [
-        (lambda t: [t], "1 frame"),
-        (lambda t: [t, record_of(t.decode(), 1), b"x"], "3 frames"),
-        (lambda t: [t, b"short"], "216 bytes long, got 5"),
-        (lambda t: [t, record_of(t.decode(), 1)[:40] + b"\xff" + b"\0" * 175], "0xff"),
-    ]
-    for frames, expected in cases:
+
+    def call(frames):
         cmd_id = client.generate_func_id()
-        controller.script = publishing(Publish(frames=frames(cmd_id.encode())))
+        controller.script = publishing(
+            *(Publish(frames=f) for f in frames(cmd_id.encode()))
+        )
         action = mc.KVTAction(0, 1, [], [], cmd_id)
-        assert client.receive_dequeue_action([action], cmd_id, [cmd_id]) == []
+        return client.receive_dequeue_action([action], cmd_id, [cmd_id, "PC-other"])
+
+    # A message that cannot be read ends the collection with what had come.
+    unreadable = [
+        (lambda t: [[t]], "1 frame"),
+        (lambda t: [[t, record_of(t.decode(), 1), b"x"]], "3 frames"),
+        (lambda t: [[t + b"\xc3", record_of(t.decode(), 1)]], "0xc3"),
+    ]
+    for frames, expected in unreadable:
+        assert call(frames) == []
         out = capsys.readouterr().out.splitlines()
         assert len(out) == 1 and out[0].startswith("[Error when Receiving]:  "), out
         assert expected in out[0]
+
+    # A record that is no action record is the caller's failure, never "no
+    # result": under the target, and under another topic ahead of a good target.
+    bad_records = [
+        (lambda t: [[t, b"\x01" * 50]], struct.error, "got 50 bytes"),
+        (lambda t: [[t, b""]], struct.error, "got 0 bytes"),
+        (
+            lambda t: [[t, record_of(t.decode(), 1)[:40] + b"\xff" + b"\0" * 175]],
+            UnicodeDecodeError,
+            "0xff",
+        ),
+        (
+            lambda t: [[b"PC-other", b"short"], [t, record_of(t.decode(), 1)]],
+            struct.error,
+            "got 5 bytes",
+        ),
+    ]
+    for frames, error, expected in bad_records:
+        with pytest.raises(error, match=expected):
+            call(frames)
+        assert capsys.readouterr().out == ""
+
     controller.script = publishing(Publish(result=5))
     assert one_call(client)[0] == 5
 
