@@ -529,16 +529,18 @@ class ClientMachine(Machine):
             record = self._motor_record(device, function, [])
             self._check_cancelled(entry, device)
             self.travel.lost(device)
-            result = self.client.receive_dequeue_action(
-                [record], record.cmd_id, [record.cmd_id]
-            )
+            with self._decoding(device, record.cmd_id):
+                result = self.client.receive_dequeue_action(
+                    [record], record.cmd_id, [record.cmd_id]
+                )
             self._check_result(result, entry, device, record.cmd_id, command)
 
     def set_output(self, device, pin, value):
         with self._acting() as entry:
             self._device_map(device, drive=False)
             self._check_cancelled(entry, device)
-            result = self.client.io_set(device, pin, value, block=True)
+            with self._decoding(device, None):
+                result = self.client.io_set(device, pin, value, block=True)
             if result == -2:  # an IO module the configuration gives no outputs
                 raise MachineError(
                     "the IO module has no output bytes to set", device=device, result=-2
@@ -659,6 +661,22 @@ class ClientMachine(Machine):
             client.func_id_prefix = fresh
             client.func_count = 0
 
+    @staticmethod
+    @contextlib.contextmanager
+    def _decoding(device, command_id):
+        """Turns a published result that is not an action record into a
+        MachineError: the command's fate is then unknown, which is not the
+        same as a controller that published nothing."""
+        try:
+            yield
+        except (struct.error, UnicodeDecodeError) as error:
+            raise MachineError(
+                f"the controller published a result that is not an action record "
+                f"({type(error).__name__}: {error}); the command's outcome is unknown",
+                device=device,
+                command_id=command_id,
+            ) from error
+
     def _take_devices(self, entry, devices):
         """Marks `devices` as driven by `entry`'s action; refuses, before
         anything is sent, a drive that another action's motion holds."""
@@ -776,9 +794,15 @@ class ClientMachine(Machine):
     def _await_end(self, entry, device, command_id, end_state):
         try:
             self._check_cancelled(entry, device)
-            result = self.client.generate_condition_and_send(
-                device, None, STATUS_CONDITION, [end_state], [command_id], block=True
-            )
+            with self._decoding(device, command_id):
+                result = self.client.generate_condition_and_send(
+                    device,
+                    None,
+                    STATUS_CONDITION,
+                    [end_state],
+                    [command_id],
+                    block=True,
+                )
         finally:
             with self._lock:
                 entry.moving.pop(device, None)

@@ -178,7 +178,7 @@ def _check_commanders(graph):
             keys = _exception_keys(graph.actions[node])
         else:
             continue
-        for key in keys:
+        for key in sorted(keys):  # the same message on every run
             kept = []
             for earlier in last.get(key, ()):
                 if graph.before(earlier, node):

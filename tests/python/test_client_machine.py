@@ -347,3 +347,28 @@ def test_moves_stay_inside_the_travel_and_nothing_passes_a_closed_gate(machine):
     assert [
         line for line in sim.log() if "accepted" in line and "MOVE" in line
     ] == moves
+
+
+def test_a_result_that_is_no_record_fails_the_move_with_its_command(
+    controller, tmp_path
+):
+    from conftest import MACHINE
+    from controller_double import Publish, Reply
+
+    path = tmp_path / "double.yaml"
+    path.write_text(MACHINE.format(address=controller.address), encoding="utf-8")
+    m = ClientMachine(MorvoClient(str(path)))
+    # Every record is taken; the end of the move comes back as 50 bytes.
+    move_id = []
+
+    def script(fields):
+        if not move_id:
+            move_id.append(fields[8])
+            return Reply(publish=[])
+        return Reply(publish=[Publish(frames=[fields[8].encode(), b"\x01" * 50])])
+
+    controller.script = script
+    with pytest.raises(MachineError, match="not an action record") as caught:
+        m.move([AxisMove(13, 5.0)])
+    assert caught.value.device == 13 and caught.value.command_id == move_id[0]
+    assert "got 50 bytes" in str(caught.value)
