@@ -326,6 +326,54 @@ TEST(RunScheduler, AnUnguardedFailureStopsTheRunAndSkipsTheRest) {
   EXPECT_FALSE(h.runner->started(2));
 }
 
+TEST(RunScheduler, TheStopDecisionClosesTheGatesBeforeAnyoneIsTold) {
+  // 0 fails while 1, in flight, holds a command in the gate: from the
+  // decision on, only stops and conditions pass, and a stop waiting for the
+  // gate to clear waits for 1's command to have gone.
+  auto gate = std::make_shared<zarn::CommandGate>();
+  RunScheduler::Options options;
+  options.gates = {gate};
+  Harness h;
+  h.make({step({}), step({})}, {}, options);
+  h.runner->tell(0, [](Behaviour& b) { b.blocks = true; });
+  h.runner->tell(1, [](Behaviour& b) { b.blocks = true; });
+  h.run->start();
+  ASSERT_TRUE(h.runner->wait_started(0));
+  ASSERT_TRUE(h.runner->wait_started(1));
+  ASSERT_TRUE(gate->enter(zarn::CommandKind::Drive));  // 1 is sending
+  h.runner->release(0, false);
+  ASSERT_TRUE(h.run->wait_until(RunClock::now() + 5s));
+  EXPECT_TRUE(gate->is_closed());
+  EXPECT_FALSE(gate->enter(zarn::CommandKind::Drive));
+  EXPECT_FALSE(gate->enter(zarn::CommandKind::Output));
+  EXPECT_EQ(gate->refused(), 2u);
+  EXPECT_FALSE(gate->wait_clear_until(RunClock::now() + 20ms));
+  EXPECT_FALSE(gate->reopen());
+  std::thread sender([&] {
+    std::this_thread::sleep_for(30ms);
+    gate->leave();
+  });
+  EXPECT_TRUE(gate->wait_clear_until(RunClock::now() + 5s));
+  sender.join();
+  for (auto kind : {zarn::CommandKind::Stop, zarn::CommandKind::Condition}) {
+    ASSERT_TRUE(gate->enter(kind));
+    gate->leave();
+  }
+  gate->let_outputs_through(true);  // a stop routine's outputs
+  ASSERT_TRUE(gate->enter(zarn::CommandKind::Output));
+  gate->leave();
+  h.runner->release(1, false);
+  ASSERT_TRUE(h.drive());
+  EXPECT_TRUE(gate->reopen());
+  EXPECT_TRUE(gate->enter(zarn::CommandKind::Drive));
+  gate->leave();
+  EXPECT_EQ(zarn::command_kind(4), zarn::CommandKind::Stop);
+  EXPECT_EQ(zarn::command_kind(54), zarn::CommandKind::Stop);
+  EXPECT_EQ(zarn::command_kind(0), zarn::CommandKind::Output);
+  EXPECT_EQ(zarn::command_kind(53), zarn::CommandKind::Drive);
+  EXPECT_EQ(zarn::command_kind(161), zarn::CommandKind::Condition);
+}
+
 TEST(RunScheduler, AGuardedFailureRunsTheExceptionPartThenGoesOn) {
   // 0 -> [1 fails -> 2] (guarded) -> 3; the exception part is one step.
   Harness h;
