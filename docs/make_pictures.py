@@ -19,8 +19,8 @@ import time
 from pathlib import Path
 
 from Zarn import cli
-from Zarn.compiling import compile
 from Zarn.executor import Executor
+from Zarn.lang.compiling import compile
 from Zarn.machine import NO_RATE, RecordingMachine
 from Zarn.pictures import timeline_svg
 

@@ -18,9 +18,15 @@ The deliverable modules are C++ extensions:
 
 - ``Zarn.compiler``: ``ZarnSemantics``, the semantic actions of the language
 
-Scripts are compiled by ``Zarn.compile`` (see ``Zarn.compiling``) and read by
-``Zarn.parse`` (see ``Zarn.parsing``); their errors are ``Zarn.ZarnSyntaxError``
-and ``Zarn.ZarnCompileError``.
+Scripts are compiled by ``Zarn.compile`` (see ``Zarn.lang.compiling``) and
+read by ``Zarn.parse`` (see ``Zarn.lang.parsing``); their errors are
+``Zarn.ZarnSyntaxError`` and ``Zarn.ZarnCompileError``. Every exception of
+the package is defined in ``Zarn.errors``.
+
+The Python parts, read bottom up: ``errors``; ``lang.nodes``; ``machine``
+(what actions execute on); ``machine_modules`` (behind ``_zarnmodule``);
+``lang`` (parsing, the plan checks, compiling); ``executor``; ``pictures``;
+``sim`` and ``configuration``; ``cli`` (the ``zarn`` command).
 """
 
 from .errors import ZarnCompileError, ZarnSyntaxError
@@ -34,11 +40,11 @@ def __getattr__(name):
     # The parser and the compiler load their extension modules only when a
     # script is read, so that `import Zarn` stays cheap.
     if name == "parse":
-        from .parsing import parse
+        from .lang.parsing import parse
 
         return parse
     if name == "compile":
-        from .compiling import compile
+        from .lang.compiling import compile
 
         return compile
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

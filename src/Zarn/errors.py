@@ -1,8 +1,19 @@
-"""The errors a ZARN script can raise while it is read and compiled.
+"""Every exception the package raises, in one place, by the layer that
+raises it (the C++ extensions keep their own).
 
-Both name the place to fix as ``file:line:column`` and show the line with a
-caret under the column, so that printing the error is enough for a user.
+Each layer's module re-exports its own (`from Zarn.machine import
+MachineError` works as before), so a user imports an error from where the
+thing that raises it lives, or from here.
+
+The script errors name the place to fix as ``file:line:column`` and show the
+line with a caret under the column, so that printing the error is enough for
+a user.
+
+This module imports nothing of the package: every layer can import it.
 """
+
+
+# --- reading and compiling scripts (Zarn.lang) ----------------------------------------
 
 
 def _pointer(text, column):
@@ -90,3 +101,117 @@ class ZarnCompileError(Exception):
             f"{self.filename}:{self.line}:{self.column}: {self.message}"
             f"{_pointer(self.text, self.column)}"
         )
+
+
+class PlanRefusal(Exception):
+    """A plan that must not run: the message, and the action whose
+    statement is at fault (its `source` is the statement's place)."""
+
+    def __init__(self, message, action=None):
+        super().__init__(message)
+        self.action = action
+
+
+# --- the machine (Zarn.machine) -------------------------------------------------------
+
+
+class MachineError(RuntimeError):
+    """A command that the machine refused, that failed, or that did not end in
+    time. Carries what a user needs to find it: the device, the command id the
+    controller knows it by, and the client's result code."""
+
+    def __init__(self, reason, *, device=None, command_id=None, result=None):
+        super().__init__(reason)
+        self.reason = reason
+        self.device = device
+        self.command_id = command_id
+        self.result = result
+
+    def __str__(self):
+        where = []
+        if self.device is not None:
+            where.append(f"device {self.device}")
+        if self.command_id is not None:
+            where.append(f"command {self.command_id}")
+        text = f"{', '.join(where)}: {self.reason}" if where else str(self.reason)
+        if self.result is not None:
+            text += f" (result {self.result})"
+        return text
+
+
+# --- machine modules (Zarn._zarnmodule) -----------------------------------------------
+
+
+class UnknownNameError(LookupError):
+    """A script names a position, pin, tray or slot that its module lacks."""
+
+
+class UnknownOperationError(UnknownNameError, AttributeError):
+    """A module has no operation of that name. Also an AttributeError, so
+    `getattr(module(), name, None)` and `hasattr` behave as usual."""
+
+
+class UnknownModuleError(KeyError):
+    """A script names, after "@", a module that the registry does not hold."""
+
+    def __str__(self):
+        # KeyError would show the message in quotes.
+        return str(self.args[0]) if self.args else ""
+
+
+class TrayExhaustedError(RuntimeError):
+    """A transfer at a tray's next slot found every slot used."""
+
+
+class MachineNotAttachedError(RuntimeError):
+    """An action executed before the run gave it a machine."""
+
+
+class ModulesFileError(ImportError):
+    """A machine modules file could not be loaded; names the file and line."""
+
+    def __init__(self, message, *, path, line=None):
+        super().__init__(message, path=str(path))
+        self.line = line
+
+
+# --- running (Zarn.executor) ----------------------------------------------------------
+
+
+class ActionTimeout(TimeoutError):
+    """An action that did not finish within its time limit. Its `__cause__`
+    is what the action raised after it was cancelled, if anything."""
+
+    def __init__(self, action, seconds):
+        limit = f"{seconds:g} s" if seconds is not None else "its time limit"
+        super().__init__(f"did not finish within {limit}; it was cancelled")
+        self.action = action
+        self.seconds = seconds
+
+
+class RunInterrupted(KeyboardInterrupt):
+    """Ctrl-C stopped a run. `report` tells what ran, failed, was stopped and
+    skipped; uncaught, it ends the program as Ctrl-C does."""
+
+    def __init__(self, report):
+        super().__init__(report.reason)
+        self.report = report
+
+
+# --- pictures (Zarn.pictures) ---------------------------------------------------------
+
+
+class GraphvizError(RuntimeError):
+    """Graphviz's `dot` is missing, failed or took too long."""
+
+
+# --- the simulated controller (Zarn.sim) and the command line (Zarn.cli) --------------
+
+
+class SimulatorError(RuntimeError):
+    """The simulator could not be started, or refused a control command."""
+
+
+class RunError(Exception):
+    """A run that cannot start; the message, a line per problem, is for the
+    user."""

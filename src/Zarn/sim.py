@@ -24,14 +24,12 @@ import threading
 import time
 from pathlib import Path
 
+from Zarn.errors import SimulatorError
+
 PROGRAM = Path(__file__).parent / "bin" / "zarn-sim"
 DEFAULT_PORTS = (5001, 5002, 5003)
 # zarn-sim's exit status when a port is taken.
 EXIT_ADDRESS_IN_USE = 3
-
-
-class SimulatorError(RuntimeError):
-    """The simulator could not be started, or refused a control command."""
 
 
 def random_loopback():

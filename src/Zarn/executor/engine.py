@@ -1,0 +1,496 @@
+"""The executor: `Executor` runs a compiled block's plan on a pool of worker
+threads (the work of the `Zarn._zarnexec` extension), stops the machine on
+a failure, runs the exception parts of guarded parts, and hands back a
+`RunReport`."""
+
+from __future__ import annotations
+
+import math
+import numbers
+import signal
+import sys
+import threading
+import time
+from collections.abc import Mapping
+
+from Zarn._zarnexec import CommandGate, ZarnRun
+from Zarn.errors import RunInterrupted
+from Zarn.executor.events import RunEvent, _description, _module_name, _operation
+from Zarn.executor.report import RunReport
+from Zarn.machine_modules.actions import attach
+
+# How long one action may take unless its kind says otherwise.
+DEFAULT_ACTION_TIMEOUT = 60.0
+# How long a cancelled action is given to return before the run gives up on it.
+DEFAULT_CANCEL_GRACE = 5.0
+# The most worker threads a run starts, however wide its plan.
+MAX_WORKERS = 16
+
+
+class _NoExceptionPart:
+    """What a guarded part without an exception part runs when it fails."""
+
+    steps = ()
+    guards = ()
+
+
+def _seconds_or_none(value, what):
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{what} must be a number of seconds or None, not {value!r}")
+    value = float(value)
+    if math.isnan(value) or value < 0:
+        raise ValueError(f"{what} must be 0 or more seconds (or None), not {value!r}")
+    return value if value > 0 else None
+
+
+class Executor:
+    """Runs the run plan of a compiled block.
+
+    - `plan`: a compiled block (its `run_plan()` is taken) or a `ZarnRunPlan`.
+    - `machine`: given, it is attached to every module action of the plan
+      and of the exception parts (`Zarn._zarnmodule.attach`), and its
+      `cancel(action)` and `stop_all()` are the default hooks.
+    - `workers`: the size of the pool; by default the plan's widest level,
+      at most `max_workers`, at least 1.
+    - `action_timeout`: seconds an action may take (None or 0: no limit),
+      plus what an action expects by design (its `expected_seconds`, e.g. a
+      wait's seconds); `timeouts` overrides it per kind of action:
+      `{MoveAxis: 120, "Wait": None}` (a class or a class name; the value
+      replaces the whole limit).
+    - `cancel_grace`: seconds a cancelled action is given to return before
+      the run gives up on it.
+    - `on_event(RunEvent)`: called for every action start and finish (on the
+      worker running it) and when a guarded part recovers or the run stops;
+      never twice at once.
+    - `cancel(action)`: asks an action in flight to stop (default: its
+      machine's `cancel(action)`); `stop()`: stops every moving axis and
+      returns what it stopped (default: every machine's `stop_all()`).
+    """
+
+    def __init__(
+        self,
+        plan,
+        *,
+        machine=None,
+        workers=None,
+        max_workers=MAX_WORKERS,
+        action_timeout=DEFAULT_ACTION_TIMEOUT,
+        timeouts=None,
+        cancel_grace=DEFAULT_CANCEL_GRACE,
+        on_event=None,
+        cancel=None,
+        stop=None,
+    ):
+        if not hasattr(plan, "steps") and callable(getattr(plan, "run_plan", None)):
+            plan = plan.run_plan()
+        if not hasattr(plan, "steps") or not hasattr(plan, "guards"):
+            raise TypeError(
+                f"an Executor runs a compiled block or its run_plan(), not {plan!r}"
+            )
+        if workers is not None and (
+            isinstance(workers, bool) or not isinstance(workers, int) or workers < 1
+        ):
+            raise ValueError(
+                f"workers must be a whole number from 1 up, not {workers!r}"
+            )
+        if (
+            isinstance(max_workers, bool)
+            or not isinstance(max_workers, int)
+            or max_workers < 1
+        ):
+            raise ValueError(
+                f"max_workers must be a whole number from 1 up, not {max_workers!r}"
+            )
+        for name, hook in (("on_event", on_event), ("cancel", cancel), ("stop", stop)):
+            if hook is not None and not callable(hook):
+                raise TypeError(f"{name} must be callable, not {hook!r}")
+        self.plan = plan
+        self.machine = machine
+        self._default_timeout = _seconds_or_none(action_timeout, "action_timeout")
+        self._timeouts = self._kind_timeouts(timeouts)
+        grace = _seconds_or_none(cancel_grace, "cancel_grace")
+        self._on_event = on_event
+        self._cancel_hook = cancel
+        self._stop_hook = stop
+        self._event_lock = threading.Lock()
+        self._event_error = None
+        self._hook_errors = []
+        self._stopped = []
+        self._part_errors = {}
+        self._interrupts = 0
+        self._axes_stopped = False
+        self._started = False
+        self.report = None
+
+        if machine is not None:
+            attach((step.action for step in plan.steps), machine)
+        # The machines' gates close the moment the run decides to stop, so
+        # that nothing an action in flight sends can overtake the stops.
+        self._gates = self._gates_of(
+            self._machines_of(step.action for step in plan.steps)
+        )
+        self._run = ZarnRun(
+            plan,
+            self._limit_for,
+            workers or 0,
+            max_workers,
+            grace or 0.0,
+            self._gates,
+        )
+        self._plan_size = len(self._run.actions)
+        self._exception_parts = [guard.exception for guard in plan.guards]
+
+    @property
+    def workers(self):
+        """How many worker threads the run uses (it may grow for an
+        exception part)."""
+        return self._run.workers
+
+    def stop(self):
+        """Stops the run from another thread (a stop button): the same path
+        as a failure, and `run()` returns a report with status "stopped"."""
+        self._run.stop(False)
+
+    def run(self):
+        """Runs the plan once and returns its RunReport. Ctrl-C stops the run
+        (see docs/running.md) and raises RunInterrupted with the report."""
+        if self._started:
+            raise RuntimeError("an Executor runs its plan once; make a new one")
+        self._started = True
+        run = self._run
+        if self._on_event is not None:
+            run.set_hooks(self._on_start, self._on_finish)
+        for gate in self._gates:
+            if not gate.reopen():
+                raise RuntimeError(
+                    "a machine of this run is still sending for another run; a "
+                    "machine serves one run at a time"
+                )
+        restore = self._take_ctrl_c()
+        started_at = time.time()
+        left_early = None
+        try:
+            run.start()
+            self._serve()
+        except BaseException as error:  # noqa: BLE001 -- a third Ctrl-C or a fault
+            left_early = error
+            self._emergency_stop()
+        finally:
+            try:
+                run.join()
+            finally:
+                run.set_hooks(None, None)
+                restore()
+        duration = run.elapsed()
+        self.report = RunReport(self, started_at, duration)
+        if left_early is not None and not isinstance(left_early, KeyboardInterrupt):
+            raise left_early
+        if left_early is not None or self.report.status == "interrupted":
+            raise RunInterrupted(self.report) from left_early
+        return self.report
+
+    # --- the controlling thread
+
+    def _serve(self):
+        run = self._run
+        while True:
+            run.wait()
+            timed_out, failed_guards, stopping, in_flight, finished = run.take()
+            for step in timed_out:
+                self._cancel(step)
+            if stopping:
+                self._stop_machine(in_flight)
+            for guard in failed_guards:
+                self._recover(guard)
+            if finished:
+                return
+
+    def _take_ctrl_c(self):
+        """Makes Ctrl-C stop the run instead of raising in the middle of it;
+        returns what puts the previous handler back."""
+        if threading.current_thread() is not threading.main_thread():
+            return lambda: None
+        previous = signal.getsignal(signal.SIGINT)
+        if previous is None or previous is signal.SIG_IGN:
+            return lambda: None
+
+        def interrupted(signum, frame):
+            self._interrupts += 1
+            if self._interrupts == 1:
+                self._run.stop(True)
+            elif self._interrupts == 2:
+                self._run.abandon()  # stop waiting for actions in flight
+            else:
+                raise KeyboardInterrupt
+
+        signal.signal(signal.SIGINT, interrupted)
+        return lambda: signal.signal(signal.SIGINT, previous)
+
+    def _call_hook(self, name, hook, *arguments):
+        try:
+            return hook(*arguments)
+        except Exception as error:  # noqa: BLE001 -- kept in the report; the stop goes on
+            self._hook_errors.append((name, error))
+            return None
+
+    def _cancel(self, step):
+        action = self._run.actions[step]
+        hook = self._cancel_hook or self._default_cancel
+        self._call_hook("cancel", hook, action)
+
+    def _default_cancel(self, action):
+        machine = (
+            self.machine
+            if self.machine is not None
+            else getattr(action, "machine", None)
+        )
+        cancel = getattr(machine, "cancel", None)
+        if callable(cancel):
+            cancel(action)
+
+    def _machines(self):
+        return self._machines_of(self._run.actions)
+
+    def _machines_of(self, actions):
+        if self.machine is not None:
+            return [self.machine]
+        found = {}
+        for action in actions:
+            machine = getattr(action, "machine", None)
+            if machine is not None:
+                found.setdefault(id(machine), machine)
+        return list(found.values())
+
+    @staticmethod
+    def _gates_of(machines):
+        gates = {}
+        for machine in machines:
+            gate = getattr(machine, "gate", None)
+            if isinstance(gate, CommandGate):
+                gates.setdefault(id(gate), gate)
+        return list(gates.values())
+
+    def _default_stop(self):
+        stopped = []
+        for machine in self._machines():
+            stop_all = getattr(machine, "stop_all", None)
+            if callable(stop_all):
+                stopped.extend(stop_all() or ())
+        return stopped
+
+    def _stop_machine(self, in_flight):
+        run = self._run
+        self._emit(
+            RunEvent(
+                kind="stop",
+                time=run.elapsed(),
+                message=f"stopping: {self._stop_cause()}",
+            )
+        )
+        for step in in_flight:
+            self._cancel(step)
+        self._stop_axes()
+
+    def _stop_axes(self):
+        self._axes_stopped = True
+        hook = self._stop_hook or self._default_stop
+        stopped = self._call_hook("stop", hook)
+        if stopped:
+            self._stopped.extend(stopped)
+
+    def _stop_cause(self):
+        run = self._run
+        reason = run.stop_reason
+        if reason == "interrupted":
+            return "interrupted (Ctrl-C)"
+        if reason == "requested":
+            return "stop requested"
+        if reason == "stalled":
+            return "the remaining actions could never start"
+        if run.fatal_step is not None:
+            action = run.actions[run.fatal_step]
+            _, timed_out = run.record(run.fatal_step)[:2]
+            what = "timed out" if timed_out else "failed"
+            return f"{_description(action)} on @{_module_name(action)} {what}"
+        return "an exception part could not be run"
+
+    def _emergency_stop(self):
+        """The control loop was left abnormally: stop everything at once."""
+        self._run.stop(True)
+        self._run.abandon()
+        if not self._axes_stopped:
+            self._stop_axes()
+
+    def _recover(self, guard):
+        run = self._run
+        exception = self._exception_parts[guard]
+        try:
+            plan = self._plan_of(exception)
+            if self.machine is not None:
+                self._attach(step.action for step in plan.steps)
+        except Exception as error:  # noqa: BLE001 -- a failure of the part around the guard
+            self._part_errors[guard] = error
+            run.exception_part_failed(guard)
+            return
+        # Held while the part is added, so that the start of its first action
+        # is told after the recovery.
+        with self._event_lock:
+            try:
+                base = run.add_exception_part(guard, plan)
+            except Exception as error:  # noqa: BLE001 -- as above
+                self._part_errors[guard] = error
+                run.exception_part_failed(guard)
+                return
+            if base < 0:
+                return
+            self._exception_parts.extend(part.exception for part in plan.guards)
+            assert len(self._exception_parts) == run.guard_count, "guards out of step"
+            self._tell_recovery(guard, len(plan.steps))
+
+    def _tell_recovery(self, guard, part_size):
+        run = self._run
+        step, _ = run.guard_cause(guard)
+        cause = run.actions[step] if step is not None else None
+        shown = f"{_description(cause)} failed" if cause is not None else "a failure"
+        self._emit_locked(
+            RunEvent(
+                kind="recover",
+                time=run.elapsed(),
+                step=step,
+                action=cause,
+                module=_module_name(cause) if cause is not None else None,
+                operation=_operation(cause) if cause is not None else None,
+                error=run.errors[step] if step is not None else None,
+                message=f"{shown} in a guarded part: running its exception part "
+                f"({part_size} steps)",
+            )
+        )
+
+    @staticmethod
+    def _plan_of(exception):
+        if exception is None:
+            return _NoExceptionPart()
+        run_plan = getattr(exception, "run_plan", None)
+        if not callable(run_plan):
+            raise TypeError(
+                f"a guarded part's exception part must be a block (or None), not {exception!r}"
+            )
+        return run_plan()
+
+    def _attach(self, actions):
+        attach(actions, self.machine)
+
+    # --- time limits
+
+    def _kind_timeouts(self, timeouts):
+        if timeouts is None:
+            return {}
+        if not isinstance(timeouts, Mapping):
+            raise TypeError(
+                f"timeouts must map action kinds (classes or class names) to seconds, "
+                f"not {timeouts!r}"
+            )
+        checked = {}
+        for kind, seconds in timeouts.items():
+            if not isinstance(kind, (type, str)):
+                raise TypeError(
+                    f"a key of timeouts must be an action class or its name, not {kind!r}"
+                )
+            checked[kind] = _seconds_or_none(seconds, f"the time-out of {kind!r}")
+        return checked
+
+    def _limit_for(self, kind):
+        """(seconds or None, whether the action's expected_seconds is added)."""
+        for klass in kind.__mro__:
+            for key in (klass, klass.__name__):
+                if key in self._timeouts:
+                    return (self._timeouts[key], False)
+        if self._default_timeout is None:
+            return (None, False)
+        return (self._default_timeout, hasattr(kind, "expected_seconds"))
+
+    def _limit_of(self, action):
+        seconds, add_expected = self._limit_for(type(action))
+        if seconds is not None and add_expected:
+            expected = getattr(action, "expected_seconds", None)
+            if expected is not None and expected > 0:
+                seconds += expected
+        return seconds
+
+    # --- events
+
+    def _emit(self, event):
+        with self._event_lock:
+            self._emit_locked(event)
+
+    def _emit_locked(self, event):
+        on_event = self._on_event
+        if on_event is None:
+            return
+        try:
+            on_event(event)
+        except Exception as error:  # noqa: BLE001 -- reported below
+            # A broken display must not stop the machine halfway.
+            self._on_event = None
+            self._event_error = error
+            print(
+                f"[Zarn] the run's event callback failed and is no longer called: "
+                f"{type(error).__name__}: {error}",
+                file=sys.stdout,
+                flush=True,
+            )
+
+    def _tell_action(self, kind, step, at, label, detail, **more):
+        action = self._run.actions[step]
+        module, operation = _module_name(action), _operation(action)
+        self._emit(
+            RunEvent(
+                kind=kind,
+                time=at,
+                step=step,
+                action=action,
+                module=module,
+                operation=operation,
+                state=action.state,
+                exception_part=step >= self._plan_size,
+                message=f"{label:<9} @{module} {operation}"
+                + (f": {detail}" if detail else ""),
+                **more,
+            )
+        )
+
+    def _on_start(self, step, at):
+        detail = _description(self._run.actions[step])
+        self._tell_action("start", step, at, "start", detail)
+
+    def _on_finish(self, step, succeeded, started, at):
+        run = self._run
+        action = run.actions[step]
+        error = None
+        if succeeded:
+            outcome = "finished"
+        else:
+            _, timed_out, _, cancel_requested = run.record(step)
+            outcome = (
+                "timed out"
+                if timed_out
+                else "cancelled"
+                if cancel_requested
+                else "failed"
+            )
+            error = run.errors[step]
+            if error is None:
+                error = getattr(action, "error", None)
+        detail = f"{type(error).__name__}: {error}" if error is not None else ""
+        self._tell_action(
+            "finish",
+            step,
+            at,
+            outcome,
+            detail,
+            outcome=outcome,
+            error=error,
+            duration=at - started,
+        )

@@ -1,0 +1,405 @@
+"""What a run did: `RunReport`, with an `ActionRecord` per action, a
+`ModuleUse` per machine module and a `Recovery` per guarded part that
+failed. docs/running.md describes the report for users."""
+
+from __future__ import annotations
+
+import functools
+from dataclasses import dataclass
+
+from Zarn.errors import ActionTimeout
+from Zarn.executor.events import _carried, _description, _module_name, _operation
+
+EXIT_FAILED = 1
+EXIT_INTERRUPTED = 130  # the shells' code for a process ended by Ctrl-C
+
+
+@dataclass(eq=False)
+class ActionRecord:
+    """One script action of a run (group markers are left out).
+
+    `outcome`: "finished", "failed", "timed out", "cancelled" (in flight
+    when the run stopped, and did not finish) or "skipped" (never started).
+    `start` and `end` count seconds from the start of the run (None when it
+    never ran). `handled` tells a failure that a guarded part's exception
+    part dealt with. `device`, `command_id` and `result` come from the error
+    when it carries them (a `MachineError`), the device also from the action.
+    """
+
+    step: int
+    action: object
+    outcome: str
+    start: float | None
+    end: float | None
+    error: BaseException | None
+    exception_part: bool
+    guard: int | None
+    handled: bool
+    abandoned: bool
+
+    @property
+    def module(self):
+        return _module_name(self.action)
+
+    @property
+    def operation(self):
+        return _operation(self.action)
+
+    @property
+    def description(self):
+        return _description(self.action)
+
+    @property
+    def duration(self):
+        if self.start is None or self.end is None:
+            return None
+        return self.end - self.start
+
+    @property
+    def failed(self):
+        return self.outcome in ("failed", "timed out", "cancelled")
+
+    @property
+    def device(self):
+        return _carried(self.error, self.action, "device")
+
+    @property
+    def command_id(self):
+        return _carried(self.error, self.action, "command_id")
+
+    @property
+    def result(self):
+        return _carried(self.error, self.action, "result")
+
+    @property
+    def reason(self):
+        """The failure in words: the error's type and text."""
+        if self.error is None:
+            return ""
+        text = str(self.error)
+        cause = self.error.__cause__
+        if isinstance(self.error, ActionTimeout) and cause is not None:
+            text += f" ({type(cause).__name__}: {cause})"
+        return (
+            f"{type(self.error).__name__}: {text}"
+            if text
+            else type(self.error).__name__
+        )
+
+    def where(self):
+        """'device 13, command PC0101120000-7' as far as known."""
+        parts = []
+        if self.device is not None:
+            parts.append(f"device {self.device}")
+        if self.command_id is not None:
+            parts.append(f"command {self.command_id}")
+        if self.result is not None:
+            parts.append(f"result {self.result}")
+        return ", ".join(parts)
+
+    def __repr__(self):
+        return f"<ActionRecord {self.step} {self.outcome} {self.description}>"
+
+
+@dataclass(frozen=True)
+class ModuleUse:
+    """How one machine module spent the run: `busy` seconds while any of its
+    actions ran, `share` of the run's duration."""
+
+    name: str
+    actions: int
+    busy: float
+    first_start: float | None
+    last_end: float | None
+    share: float
+
+
+@dataclass(frozen=True)
+class Recovery:
+    """A guarded part that failed: the action that failed it (None when its
+    cause was an exception part that could not be made, then in `error`),
+    the actions of its exception part, and whether the script went on after
+    it (`recovered`); if not, the failure went on to the part around it or
+    stopped the run."""
+
+    guard: int
+    failed: ActionRecord | None
+    exception_actions: tuple
+    recovered: bool
+    error: BaseException | None = None
+
+
+class RunReport:
+    """What a run did. `status`: "finished", "failed" (a failure stopped
+    it), "interrupted" (Ctrl-C) or "stopped" (`Executor.stop()`); `reason`
+    says it in a line, `exit_code` as a process status. `failure` is the
+    action whose failure stopped the run. The lists are built when first
+    read."""
+
+    def __init__(self, executor, started_at, duration):
+        run = executor._run
+        self._run = run
+        self._actions_of_steps = list(run.actions)
+        self._errors = list(run.errors)
+        self._guards = run.guards()
+        self._limits = executor._limit_of
+        self._part_errors = dict(executor._part_errors)
+        self.started_at = started_at
+        self.duration = duration
+        self.workers = run.workers
+        self.threads = run.threads_started
+        self.stopped = list(executor._stopped)
+        self.hook_errors = list(executor._hook_errors)
+        self.event_error = executor._event_error
+        self._stop_reason = run.stop_reason
+        self._fatal_step = run.fatal_step
+        self._fatal_guard = run.fatal_guard
+        self.status = {
+            "none": "finished",
+            "failure": "failed",
+            "stalled": "failed",
+            "interrupted": "interrupted",
+            "requested": "stopped",
+        }[self._stop_reason]
+
+    # --- summary figures
+
+    @property
+    def ok(self):
+        return self.status == "finished"
+
+    @property
+    def exit_code(self):
+        if self.status == "finished":
+            return 0
+        return EXIT_INTERRUPTED if self.status == "interrupted" else EXIT_FAILED
+
+    @functools.cached_property
+    def actions(self):
+        """Every script action, in plan order; exception parts' actions
+        follow the plan's, in the order they ran."""
+        return [self._record_of(step) for step in self._action_steps()]
+
+    @property
+    def failures(self):
+        """Actions that did not finish: failed, timed out or cancelled."""
+        return [record for record in self.actions if record.failed]
+
+    @property
+    def skipped(self):
+        return [record for record in self.actions if record.outcome == "skipped"]
+
+    @property
+    def cancelled(self):
+        """Actions in flight when the run stopped, which it asked to cancel."""
+        return [
+            record
+            for record in self.actions
+            if self._records[record.step][3] and record.step != self._fatal_step
+        ]
+
+    @property
+    def counts(self):
+        counted = {"run": 0, "finished": 0, "failed": 0, "skipped": 0}
+        for record in self.actions:
+            if record.outcome == "skipped":
+                counted["skipped"] += 1
+                continue
+            counted["run"] += 1
+            counted["finished" if record.outcome == "finished" else "failed"] += 1
+        return counted
+
+    @functools.cached_property
+    def failure(self):
+        """The action whose failure stopped the run, or None."""
+        if self._fatal_step is None:
+            return None
+        return self._record_of(self._fatal_step)
+
+    @functools.cached_property
+    def recoveries(self):
+        found = []
+        part_actions = {}
+        for record in self.actions:
+            part = self._records[record.step][5]
+            if part is not None:
+                part_actions.setdefault(part, []).append(record)
+        for index, (_, _, failed, recovered, step, bad_part) in enumerate(self._guards):
+            if not failed:
+                continue
+            found.append(
+                Recovery(
+                    guard=index,
+                    failed=None if step is None else self._record_of(step),
+                    exception_actions=tuple(part_actions.get(index, ())),
+                    recovered=recovered,
+                    error=self._part_errors.get(bad_part)
+                    if bad_part is not None
+                    else self._part_errors.get(index),
+                )
+            )
+        return found
+
+    @functools.cached_property
+    def reason(self):
+        if self.status == "finished":
+            handled = sum(1 for r in self.recoveries if r.recovered)
+            extra = f" ({handled} guarded part(s) recovered)" if handled else ""
+            return f"the run finished{extra}"
+        if self.status == "interrupted":
+            return "the run was interrupted (Ctrl-C)"
+        if self.status == "stopped":
+            return "the run was stopped on request"
+        if self._stop_reason == "stalled":
+            return "the run could not go on: the remaining actions wait for something that never ends"
+        failure = self.failure
+        if failure is not None:
+            where = failure.where()
+            return (
+                f"{failure.description} on @{failure.module} {failure.outcome}"
+                f"{f' ({where})' if where else ''}: {failure.reason}"
+            )
+        if self._fatal_guard is not None:
+            error = self._part_errors.get(self._fatal_guard)
+            return f"the exception part of a guarded part could not be run: {error}"
+        return "the run failed"
+
+    @functools.cached_property
+    def modules(self):
+        """{module name: ModuleUse}, in the order the modules first appear."""
+        spans = {}
+        counts = {}
+        for record in self.actions:
+            counts[record.module] = counts.get(record.module, 0) + 1
+            if record.start is not None and record.end is not None:
+                spans.setdefault(record.module, []).append((record.start, record.end))
+            else:
+                spans.setdefault(record.module, [])
+        used = {}
+        for name, intervals in spans.items():
+            intervals.sort()
+            busy = 0.0
+            current_start = current_end = None
+            for start, end in intervals:
+                if current_end is None or start > current_end:
+                    if current_end is not None:
+                        busy += current_end - current_start
+                    current_start, current_end = start, end
+                else:
+                    current_end = max(current_end, end)
+            if current_end is not None:
+                busy += current_end - current_start
+            used[name] = ModuleUse(
+                name=name,
+                actions=counts[name],
+                busy=busy,
+                first_start=intervals[0][0] if intervals else None,
+                last_end=max(end for _, end in intervals) if intervals else None,
+                share=busy / self.duration if self.duration > 0 else 0.0,
+            )
+        return used
+
+    def summary(self):
+        """A few lines for the user: the outcome, the counts, each module's
+        busy time, and on failure what failed, was stopped and skipped."""
+        counted = self.counts
+        lines = [
+            self.reason,
+            (
+                f"{counted['run']} actions run, {counted['failed']} failed, "
+                f"{counted['skipped']} skipped, in {self.duration:.3f} s "
+                f"on {self.workers} worker(s)"
+            ),
+        ]
+        for use in self.modules.values():
+            lines.append(
+                f"  @{use.name}: {use.actions} actions, busy {use.busy:.3f} s "
+                f"({use.share:.0%})"
+            )
+        for recovery in self.recoveries:
+            if recovery.failed is not None:
+                cause = f"{recovery.failed.description}: {recovery.failed.reason}"
+            else:
+                cause = f"its exception part could not be run: {recovery.error}"
+            lines.append(
+                f"  guarded part failed at {cause}; "
+                + ("recovered" if recovery.recovered else "not recovered")
+            )
+        if self.cancelled:
+            lines.append(
+                "  cancelled: " + "; ".join(r.description for r in self.cancelled)
+            )
+        if self.stopped:
+            lines.append("  stopped: " + ", ".join(map(str, self.stopped)))
+        if self.status != "finished" and counted["skipped"]:
+            lines.append(f"  {counted['skipped']} actions skipped")
+        for name, error in self.hook_errors:
+            lines.append(f"  the {name} hook failed: {type(error).__name__}: {error}")
+        return "\n".join(lines)
+
+    def __repr__(self):
+        return f"<RunReport {self.status} in {self.duration:.3f} s>"
+
+    # --- building records
+
+    @functools.cached_property
+    def _records(self):
+        return self._run.records()
+
+    @functools.cached_property
+    def _kinds(self):
+        return self._run.kinds
+
+    def _action_steps(self):
+        return [i for i, kind in enumerate(self._kinds) if kind == "action"]
+
+    def _record_of(self, step):
+        status, timed_out, abandoned, cancel_requested, guard, part, start, end = (
+            self._records[step]
+        )
+        action = self._actions_of_steps[step]
+        error = self._errors[step]
+        if status == "finished":
+            outcome = "finished"
+        elif status == "skipped":
+            outcome = "skipped"
+        elif status == "failed":
+            if timed_out:
+                timeout = ActionTimeout(action, self._limits(action))
+                timeout.__cause__ = error
+                error = timeout
+                outcome = "timed out"
+            elif cancel_requested and step != self._fatal_step:
+                outcome = "cancelled"
+            else:
+                outcome = "failed"
+            if error is None:
+                error = getattr(action, "error", None)
+                if not isinstance(error, BaseException):
+                    error = RuntimeError(
+                        "ended in state Error"
+                        + (" after it was cancelled" if cancel_requested else "")
+                    )
+        else:
+            outcome = "not run"
+        handled = outcome in ("failed", "timed out") and self._in_failed_guard(guard)
+        return ActionRecord(
+            step,
+            action,
+            outcome,
+            start,
+            end,
+            error,
+            part is not None,
+            guard,
+            handled,
+            abandoned,
+        )
+
+    def _in_failed_guard(self, guard):
+        while guard is not None:
+            outer, _, failed, _, _, _ = self._guards[guard]
+            if failed:
+                return True
+            guard = outer
+        return False

@@ -1,0 +1,420 @@
+"""Compiling ZARN scripts: `compile`, from script text or file to the block
+declared as "main", with every mistake reported at its place in the script.
+
+`Zarn.compile` reads a script with `Zarn.parse` and a `ScriptSemantics`, the
+language's `ZarnSemantics` with the checks a user needs on top: an unknown
+block name, a sequence that mixes machine modules, a wait for a label that
+labels nothing the statement can wait for, and a missing "main" are all
+`ZarnCompileError`s that name the place; and nothing is left that could never
+run (the compiled chain's run plan is built before it is returned).
+"""
+
+import collections
+import difflib
+import os
+from pathlib import Path
+
+from Zarn import compiler
+from Zarn._zarnprimitives import ZarnId
+from Zarn.errors import PlanRefusal, ZarnCompileError
+from Zarn.lang.parsing import collector_paused, parse
+from Zarn.lang.plan_checks import check_plan
+from Zarn.machine_modules.loading import find_modules_file
+from Zarn.machine_modules.registry import registry
+
+__all__ = [
+    "ScriptSemantics",
+    "compile",
+    "exception_parts",
+    "read_script",
+    "unresolved_waits",
+]
+
+DEFAULT_FILENAME = "<script>"
+
+# --- where things stand in a script -----------------------------------------------
+
+
+def _line_of(text, number):
+    """Line `number` (from 1) of the script, as the parser counts lines: LF,
+    CR LF and a lone CR end one; a leading byte order mark is not part of it."""
+    if isinstance(text, (bytes, bytearray)):
+        text = bytes(text).decode("utf-8", "replace")
+    text = text.removeprefix("\ufeff")
+    lines = text.replace("\r\n", "\n").replace("\r", "\n").split("\n")
+    return lines[number - 1] if 0 < number <= len(lines) else ""
+
+
+def _closest(name, known):
+    found = difflib.get_close_matches(str(name), [str(k) for k in known], n=1)
+    return f"; did you mean '{found[0]}'?" if found else ""
+
+
+def _listed(names, most=12):
+    names = sorted(str(name) for name in names)
+    if not names:
+        return "none"
+    shown = ", ".join(names[:most])
+    return shown + (f", ... ({len(names)} in all)" if len(names) > most else "")
+
+
+def _user_names(zone):
+    # The parser names the blocks it hoists "_keyword@L..C.."; users never
+    # wrote those names, so messages leave them out.
+    return [name for name in zone if not (isinstance(name, str) and "@" in name)]
+
+
+def _module_name(action):
+    module = getattr(action, "module", None)
+    return getattr(module, "name", None)
+
+
+def _chain(head):
+    """The blocks of the chain that starts at `head`."""
+    seen = set()
+    while head is not None and id(head) not in seen:
+        seen.add(id(head))
+        yield head
+        head = getattr(head, "next_block", None)
+
+
+def _items(block):
+    sequence = getattr(block, "action_seq", None)
+    if isinstance(sequence, dict):  # a competing group once evaluated
+        for actions in sequence.values():
+            yield from actions
+    elif sequence is not None:
+        yield from sequence
+
+
+def _is_block(value):
+    return hasattr(value, "next_block") and hasattr(value, "action_seq")
+
+
+def exception_parts(head):
+    """The exception parts (handlers) of the guarded actions of the chain
+    that starts at `head`, and of the handlers' own guarded actions, each
+    once, in the order they are met."""
+    found, seen, guards, waiting = [], set(), set(), collections.deque([head])
+    while waiting:
+        for block in _chain(waiting.popleft()):
+            for item in _items(block):
+                # The guarded part the action stands in, and the ones around it.
+                guard = getattr(item, "guard", None)
+                while guard is not None and id(guard) not in guards:
+                    guards.add(id(guard))
+                    part = getattr(guard, "exception", None)
+                    if _is_block(part) and id(part) not in seen:
+                        seen.add(id(part))
+                        found.append(part)
+                        waiting.append(part)
+                    guard = getattr(guard, "outer", None)
+    return found
+
+
+def unresolved_waits(head, parts=None):
+    """(action, ZarnId) for every wait name left in the actions of the chain
+    that starts at `head`, its exception parts included, in script order.
+    `parts`: the exception parts of `head`, when already found."""
+    if parts is None:
+        parts = exception_parts(head)
+    for part in [head, *parts]:
+        for block in _chain(part):
+            for item in _items(block):
+                for dependency in getattr(item, "dependency", ()):
+                    if isinstance(dependency, ZarnId):
+                        yield item, dependency
+
+
+def _first_module(block):
+    """The name of the module of a block's (or chain's) first action."""
+    name = getattr(block, "module_name", None)
+    if name is not None:
+        return name
+    for current in _chain(block):
+        for item in _items(current):
+            name = _module_name(item)
+            if name is not None:
+                return name
+    return None
+
+
+# --- the semantics of compiled scripts ----------------------------------------------
+
+
+class ScriptSemantics(compiler.ZarnSemantics):
+    """The semantics `Zarn.compile` parses with: `ZarnSemantics` with the
+    checks of a compiled script.
+
+    - A statement naming a block that is not declared above it is refused
+      (the language's own rule would drop the name with a warning).
+    - A statement mixing machine modules, within itself or with the
+      statement after it, is refused with the modules named.
+    - A declared plain block whose waits name labels it cannot see is
+      refused where the wait stands (used by name, it could never be
+      copied).
+    - `repeat N` of a competing group repeats the group N times.
+    - The start rule says which blocks there are when "main" is missing,
+      and prints the declaration map only when `quiet` is false.
+    - A statement naming a declared group hands the rest of its sequence
+      to the group's copy as it is; the plain rule copies it first, which
+      a long sequence of groups would pay for once per group.
+
+    `filename` and `text` are the script's, for the errors' places;
+    `positions` the map `Zarn.parse` fills (`positions=`).
+    """
+
+    def __init__(self, filename, text, positions, *, registry=None, quiet=True):
+        super().__init__(registry=registry)
+        self.filename = filename
+        self.text = text
+        self.positions = positions
+        self.quiet = quiet
+        self.declared_at = {}
+
+    # -- errors ------------------------------------------------------------
+
+    def error(self, message, position, rule):
+        line, column = (position or (1, 1))[:2]
+        return ZarnCompileError(
+            message,
+            self.filename,
+            line,
+            column,
+            rule,
+            _line_of(self.text, line),
+        )
+
+    def position_of(self, value, fallback=None):
+        return self.positions.get(id(value), fallback)
+
+    def refuse_waits(self, head, rule, fallback, parts=None):
+        for action, name in unresolved_waits(head, parts):
+            raise self.error(
+                f"'{name.id}' labels no statement that {action!r} can wait for: "
+                "a statement waits for a labelled statement before it in its own "
+                "sequence, or in another branch of its parallel group (a sequence "
+                "used by name does not see the labels around it, nor they its own; "
+                "a group used by name sees those of the sequence it stands in)",
+                self.position_of(name, fallback),
+                rule,
+            )
+
+    # -- rules -----------------------------------------------------------------
+
+    def block(self, ast):
+        primary = ast.get("primary")
+        items = primary if type(primary) is list else [primary]
+        zone = self.global_zone
+        group = None
+        for item in items:
+            if not isinstance(item, ZarnId):
+                continue
+            declared = zone.get(item.id)
+            if declared is None:
+                raise self.error(
+                    f"there is no block named '{item.id}' above this statement "
+                    f"(declared: {_listed(_user_names(zone))}); a block is "
+                    "declared with 'block NAME { ... }' before it is used"
+                    f"{_closest(item.id, _user_names(zone))}",
+                    self.position_of(item, ast.position),
+                    "block",
+                )
+            if declared.isAsync or declared.isCompete:
+                group = declared
+        rest = None
+        if (
+            group is not None
+            and len(items) == 1
+            and isinstance(ast, dict)
+            and ast.get("others") is not None
+        ):
+            rest = ast.pop("others")
+        try:
+            made = super().block(ast)
+        except AssertionError as failure:
+            raise self.mixed_modules(ast, items, rest) from failure
+        if rest is not None:
+            end = made
+            while end.next_block is not None:
+                end = end.next_block
+            end.next_block = rest
+        return made
+
+    def mixed_modules(self, ast, items, rest):
+        """The error for a statement whose block failed its module check."""
+        named = []
+        for item in items:
+            if isinstance(item, ZarnId):
+                module = _first_module(self.global_zone[item.id])
+                named.append((f"the block '{item.id}'", module, item))
+            else:
+                named.append((f"{item!r}", _module_name(item), item))
+        for (what, module, _), (other, other_module, item) in zip(named, named[1:]):
+            if module != other_module:
+                return self.error(
+                    f"one statement drives one machine module: {what} is for "
+                    f"@{module}, {other} for @{other_module}. Run them side by side "
+                    "in a parallel group, one branch per module: "
+                    "parallel { ... } and { ... }",
+                    self.position_of(item, ast.position),
+                    "block",
+                )
+        following = ast.get("others")
+        if following is None:
+            following = rest
+        here = named[0][1] if named else None
+        after = _first_module(following) if following is not None else None
+        if here is not None and after is not None and here != after:
+            return self.error(
+                f"a sequence of statements drives one machine module: this statement "
+                f"is for @{here}, the statement after it for @{after}. Run the "
+                "statements of different modules side by side in a parallel group, "
+                "one branch per module: parallel { ... } and { ... }",
+                ast.position,
+                "block",
+            )
+        return self.error(
+            "the statement's actions do not all belong to one machine module",
+            ast.position,
+            "block",
+        )
+
+    def declaration(self, ast):
+        declared = super().declaration(ast)
+        name = ast.get("ident")
+        self.declared_at[name.id] = ast.position
+        if not (declared.isAsync or declared.isCompete):
+            # A group's waits may still name labels of the sequence it
+            # is used in; whatever stays unresolved is refused at the end.
+            self.refuse_waits(declared, "declaration", ast.position)
+        return declared
+
+    def loop(self, ast):
+        repeated = ast.get("iterateBlock")
+        if repeated is not None and repeated.isCompete and not repeated.isAsync:
+            count = self.number(ast.get("cnt"))
+            if count < 1:
+                raise ValueError(f"a loop count must be at least 1, not {count}")
+            copies = [repeated.compete_copy() for _ in range(count - 1)]
+            repeated.compete_concat(copies)
+            return repeated
+        if repeated is not None and not repeated.isAsync:
+            self.refuse_waits(repeated, "loop", ast.position)
+        return super().loop(ast)
+
+    def action(self, ast):
+        if self.global_zone.get("main") is None:
+            raise self.error(
+                "the script declares no block named 'main', the job it runs "
+                f"(declared: {_listed(_user_names(self.global_zone))}); declare it "
+                "with 'block main { ... }'",
+                ast.position if ast is not None else None,
+                "action",
+            )
+        if not self.quiet:
+            return super().action(ast)
+        return self.global_zone["main"]
+
+
+# --- the entry point ------------------------------------------------------------------
+
+
+def read_script(source, filename=None):
+    """(text, filename, path) of a script given as text or as a file.
+
+    `source` is a path (`os.PathLike`, or a `str` holding neither a '{' nor a
+    line break: every script has a '{'), script text (`str`), or UTF-8 bytes.
+    `path` is the file's, or None for text.
+    """
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        return bytes(source), filename or DEFAULT_FILENAME, None
+    if isinstance(source, str) and ("{" in source or "\n" in source or "\r" in source):
+        return source, filename or DEFAULT_FILENAME, None
+    try:
+        path = Path(os.fspath(source))
+    except TypeError:
+        raise TypeError(
+            "a script is text (str), UTF-8 bytes or the path of a script file, not "
+            f"{type(source).__name__}"
+        ) from None
+    if path.is_dir():
+        raise IsADirectoryError(f"{path} is a folder, not a script file")
+    if not path.is_file():
+        raise FileNotFoundError(f"no script file at {path}")
+    return path.read_bytes(), filename or str(path), path
+
+
+def _registry_for(modules, path):
+    if modules is None and path is not None:
+        modules = find_modules_file(path)
+    if modules is None:
+        return compiler.module_registry
+    return registry(modules)
+
+
+def _handler_shown(handler):
+    name = getattr(handler, "id", None)
+    if isinstance(name, str) and name and "@" not in name:
+        return f"the exception part '{name}'"
+    return "an exception part (the part after 'except')"
+
+
+def compile(source, modules=None, filename=None, *, quiet=True):
+    """Compiles a ZARN script and returns its "main" block, ready to run.
+
+    `source` is the script: its text, UTF-8 bytes, or the path of a script
+    file (see `read_script`). `filename` is the name errors show (default:
+    the path, or "<script>" for text).
+
+    Machine modules, the names after "@": `modules` is a module object, the
+    path of a `modules.py`, or a folder holding one, loaded afresh for this
+    compile (with fresh tray cursors), so scripts for different machines
+    compile in one process. Without it, a `modules.py` beside the script file
+    is used when there is one; otherwise the registry built when
+    `Zarn.compiler` was imported (with the top-level module `modules`, when
+    Python can import one).
+
+    Each compile uses a fresh `ScriptSemantics`. The start rule's printed
+    declaration map is left out unless `quiet` is false.
+
+    Raises `Zarn.ZarnSyntaxError` for a script that does not follow the
+    grammar and `Zarn.ZarnCompileError` for one that cannot be compiled,
+    both with file, line and column; `FileNotFoundError` for a missing
+    script; `Zarn._zarnmodule.ModulesFileError` for a modules file that
+    cannot be loaded.
+    """
+    text, filename, path = read_script(source, filename)
+    names = _registry_for(modules, path)
+    positions = {}
+    semantics = ScriptSemantics(filename, text, positions, registry=names, quiet=quiet)
+    # Like the parse, the checks make many objects that all stay alive.
+    with collector_paused():
+        main = parse(text, semantics, filename, positions=positions)
+        _check_compiled(main, semantics)
+    return main
+
+
+def _check_compiled(main, semantics):
+    """Refuses waits left unresolved, a run (of main or of an exception
+    part) that could never finish, and a plan that breaks a safety rule
+    (Zarn.lang.plan_checks)."""
+    at = semantics.declared_at.get("main")
+    handlers = exception_parts(main)
+    semantics.refuse_waits(main, "action", at, handlers)
+    plans = []
+    for part, what in [(main, "the block 'main'")] + [
+        (handler, _handler_shown(handler)) for handler in handlers
+    ]:
+        try:
+            plans.append(part.run_plan())
+        except ValueError as failure:
+            raise semantics.error(
+                f"{what} could never run to its end: {failure}", at, "action"
+            ) from failure
+    for plan in plans:
+        try:
+            check_plan(plan)
+        except PlanRefusal as refusal:
+            source = getattr(refusal.action, "source", None)
+            raise semantics.error(str(refusal), source or at, "action") from None
