@@ -25,7 +25,7 @@ EXAMPLE_MODULES = Path(__file__).resolve().parents[3] / "examples" / "modules.py
 
 
 @pytest.fixture
-def machine(simulated):
+def client_machine(simulated):
     """A ClientMachine on a simulator of the example machine; with `homed`,
     its drives are homed first. Gives (machine, sim, client)."""
 
@@ -65,8 +65,8 @@ def in_thread(target):
     return thread, outcome
 
 
-def test_moves_homing_and_axis_commands_end_when_the_drive_has(machine):
-    m, _, client = machine(homed=False)
+def test_moves_homing_and_axis_commands_end_when_the_drive_has(client_machine):
+    m, _, client = client_machine(homed=False)
     m.home(13, 17)
     assert state_of(client, 13) != -2  # homed: no longer NEED_HOMING
     m.move([AxisMove(13, 20.0, 1.0, 1.0, 1.0)])
@@ -83,8 +83,8 @@ def test_moves_homing_and_axis_commands_end_when_the_drive_has(machine):
     assert client.motor_monitor(13) == 0.0
 
 
-def test_the_axes_of_one_move_run_together(machine):
-    m, _, client = machine(speed=10)
+def test_the_axes_of_one_move_run_together(client_machine):
+    m, _, client = client_machine(speed=10)
     one = time.monotonic()
     m.move([AxisMove(15, 100.0, 1.0, 1.0, 1.0)])
     alone = time.monotonic() - one
@@ -96,8 +96,8 @@ def test_the_axes_of_one_move_run_together(machine):
     assert together < 1.6 * alone
 
 
-def test_a_failure_carries_the_device_the_command_id_and_the_reason(machine):
-    m, sim, client = machine(homed=False)
+def test_a_failure_carries_the_device_the_command_id_and_the_reason(client_machine):
+    m, sim, client = client_machine(homed=False)
     with pytest.raises(MachineError) as unhomed:
         m.move([AxisMove(15, 50.0)])
     error = unhomed.value
@@ -119,8 +119,8 @@ def test_a_failure_carries_the_device_the_command_id_and_the_reason(machine):
         m.home(30, 17)
 
 
-def test_a_move_that_cannot_be_packed_starts_no_axis(machine):
-    m, _, client = machine()
+def test_a_move_that_cannot_be_packed_starts_no_axis(client_machine):
+    m, _, client = client_machine()
     # 10 user units of acceleration are 5e7 counts/s^2 on x: fine; on the
     # same move y's 1e4 overflows the record's 32-bit field.
     with pytest.raises(MachineError, match="cannot carry") as overflow:
@@ -130,8 +130,8 @@ def test_a_move_that_cannot_be_packed_starts_no_axis(machine):
     assert (client.motor_monitor(15), client.motor_monitor(16)) == (0.0, 0.0)
 
 
-def test_outputs_and_inputs(machine):
-    m, sim, client = machine(homed=False)
+def test_outputs_and_inputs(client_machine):
+    m, sim, client = client_machine(homed=False)
     m.set_output(11, 0, 1)  # the jaw valve; its sensor follows 0.2 s later
     assert client.io_monitor(11, "MORVO_ID_OUTPUT_DATA") == "01"
     m.wait_input(11, 0, 1, 2.0)
@@ -151,15 +151,15 @@ def test_outputs_and_inputs(machine):
     assert none.value.result == -2
 
 
-def test_sleeps_take_machine_time(machine):
-    m, _, _ = machine(homed=False, speed=20)
+def test_sleeps_take_machine_time(client_machine):
+    m, _, _ = client_machine(homed=False, speed=20)
     began = time.monotonic()
     m.sleep(2.0)
     assert 0.09 <= time.monotonic() - began < 0.5
 
 
-def test_cancel_ends_the_action_s_wait_and_stops_its_motion(machine):
-    m, _, client = machine(speed=1)
+def test_cancel_ends_the_action_s_wait_and_stops_its_motion(client_machine):
+    m, _, client = client_machine(speed=1)
     x = Axis("x", 15, {"far": 500.0})
     mover, sleeper = x.move_to("far"), MachineModule("timer").wait(30)
     attach([mover, sleeper], m)
@@ -187,9 +187,9 @@ def test_cancel_ends_the_action_s_wait_and_stops_its_motion(machine):
 
 
 def test_stop_all_stops_the_moved_axes_and_ends_calls_whose_result_is_lost(
-    machine,
+    client_machine,
 ):
-    m, sim, client = machine(speed=1)
+    m, sim, client = client_machine(speed=1)
     sim.silent_publisher(True)
     client.result_timeout = 30
     # Two axes: the second's result must not be awaited once the first's
@@ -204,16 +204,16 @@ def test_stop_all_stops_the_moved_axes_and_ends_calls_whose_result_is_lost(
     assert [state_of(client, drive) for drive in (13, 14, 15, 16)] == [STOP] * 4
 
 
-def test_a_lost_result_ends_with_the_client_s_result_timeout(machine):
-    m, sim, client = machine()
+def test_a_lost_result_ends_with_the_client_s_result_timeout(client_machine):
+    m, sim, client = client_machine()
     sim.silent_publisher(True)
     client.result_timeout = 0.3
     with pytest.raises(MachineError, match="no result came for the move within 0.3 s"):
         m.move([AxisMove(13, 5.0)])
 
 
-def test_command_ids_get_a_new_prefix_before_the_counter_wraps(machine):
-    m, _, client = machine()
+def test_command_ids_get_a_new_prefix_before_the_counter_wraps(client_machine):
+    m, _, client = client_machine()
     first = client.func_id_prefix
     client.func_count = ID_RENEWAL_AT + 150
     began = time.monotonic()
@@ -321,8 +321,8 @@ def test_no_command_reaches_a_drive_after_its_stop_many_times(simulated, busy_co
     replay_the_stop_race(simulated, 50)
 
 
-def test_moves_stay_inside_the_travel_and_nothing_passes_a_closed_gate(machine):
-    m, sim, client = machine(verbose=True)
+def test_moves_stay_inside_the_travel_and_nothing_passes_a_closed_gate(client_machine):
+    m, sim, client = client_machine(verbose=True)
     z = Axis("z", 13, {"low": 100.0}, limits=(0.0, 120.0))
     lower, step, too_far = z.move_to("low"), z.move_by(15), z.move_by(10)
     attach([lower, step, too_far], m)
@@ -352,10 +352,9 @@ def test_moves_stay_inside_the_travel_and_nothing_passes_a_closed_gate(machine):
 def test_a_result_that_is_no_record_fails_the_move_with_its_command(
     controller, tmp_path
 ):
-    from support.controllers import MACHINE, Publish, Reply
+    from support.controllers import Publish, Reply, client_config
 
-    path = tmp_path / "double.yaml"
-    path.write_text(MACHINE.format(address=controller.address), encoding="utf-8")
+    path = client_config(tmp_path / "double.yaml", controller.address)
     m = ClientMachine(MorvoClient(str(path)))
     # Every record is taken; the end of the move comes back as 50 bytes.
     move_id = []
