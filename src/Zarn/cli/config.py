@@ -17,7 +17,8 @@ def add_to(commands):
     config.add_argument(
         "path",
         nargs="?",
-        help=f"configuration file (default: ${CONFIG_VARIABLE}, else {configuration.DEFAULT_CONFIG})",
+        help=f"configuration file (default: ${CONFIG_VARIABLE}, else "
+        f"{configuration.DEFAULT_CONFIG})",
     )
     config.set_defaults(handler=command)
 

@@ -29,9 +29,9 @@ def demonstration_failures(shown):
     go through: a command whose result is not 1, a reading that failed."""
     failures = []
     for label, result in shown:
-        command = label.startswith("result of ")
-        if (command and result != 1) or (
-            not command and isinstance(result, int) and result in FAILURE_RESULTS
+        commanded = label.startswith("result of ")
+        if (commanded and result != 1) or (
+            not commanded and isinstance(result, int) and result in FAILURE_RESULTS
         ):
             failures.append(f"{label}{result}")
     return failures
