@@ -26,6 +26,7 @@ import statistics
 import sys
 import time
 
+from comparisons import Target, doubled, main
 from Zarn._zarnaction import ZarnAction
 from Zarn._zarnprimitives import ZarnId, ZarnState
 from Zarn.blocks import StandardBlock
@@ -79,7 +80,7 @@ def compile_sequence(count, module, declarations):
     return others, ended - started, ended - last_heads_started
 
 
-def measure(count, collector):
+def measure_run(count, collector):
     gc.collect()  # start each run without the garbage of the one before
     if not collector:
         gc.disable()
@@ -106,20 +107,23 @@ def timed_run(count):
     return rules, finishing, last_heads
 
 
-def main():
+def command_line():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--small", type=int, default=10_000)
     parser.add_argument("--runs", type=int, default=7)
-    args = parser.parse_args()
-    sys.setrecursionlimit(1000)  # nothing here may depend on deep recursion
+    return parser
 
+
+def measure(args):
+    sys.setrecursionlimit(1000)  # nothing here may depend on deep recursion
+    rows = []
     for collector in (True, False):
         print(
             "with the garbage collector" if collector else "with the collector paused"
         )
         results = {}
         for count in (args.small, 2 * args.small):
-            runs = [measure(count, collector) for _ in range(args.runs)]
+            runs = [measure_run(count, collector) for _ in range(args.runs)]
             rules = statistics.median(r[0] for r in runs)
             finishing = statistics.median(r[1] for r in runs)
             last_heads = statistics.median(r[2] for r in runs)
@@ -130,15 +134,15 @@ def main():
                 f"last {LAST_HEADS} heads {last_heads * 1e3:6.1f} ms"
             )
         small, large = results[args.small], results[2 * args.small]
-        print(
-            f"  ratio {2 * args.small} / {args.small}: {large[0] / small[0]:.2f} "
-            "(linear cost gives about 2)"
-        )
-        print(
-            f"  ratio of the last {LAST_HEADS} heads: {large[1] / small[1]:.2f} "
-            "(about 1 when a head costs the same whatever the tail behind it)"
-        )
+        how = "GC on" if collector else "GC paused"
+        rows.append(doubled(f"block rules, {how}", args.small, large[0], small[0]))
+        # No target is stated: the last heads' ratio is about 1 when a head
+        # costs the same whatever the tail behind it and about 2 when it walks
+        # the tail, so 1.5 tells the two apart.
+        heads = f"last {LAST_HEADS:,} heads, {how}"
+        rows.append(doubled(heads, args.small, large[1], small[1], Target("<=", 1.5)))
+    return rows
 
 
 if __name__ == "__main__":
-    main()
+    main(command_line(), measure)

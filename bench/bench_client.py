@@ -31,10 +31,13 @@ import sys
 import tempfile
 import time
 
+from comparisons import Figure, Row, Target, compared, idle_row, main
+
 from Zarn.morvo_client import KVTAction, MorvoClient
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 BUILD = ROOT / "build" / "bench"
+PACKAGE_SETTLE_MS = 50  # a new connection's wait before its first record
 
 
 def build():
@@ -106,14 +109,36 @@ def cpu_seconds():
     return usage.ru_utime + usage.ru_stime
 
 
-def main():
+def command_line():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--calls", type=int, default=400)
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--first-use", type=int, default=200)
     parser.add_argument("--load", action="store_true")
-    args = parser.parse_args()
+    return parser
 
+
+def against_hand(what, mine, theirs, target):
+    return compared(
+        what,
+        Figure(statistics.median(mine) * 1e6, "us"),
+        Figure(statistics.median(theirs) * 1e6, "us", "by hand"),
+        target,
+    )
+
+
+def lost_row(what, lost, calls, by_hand, by_hand_calls):
+    """Losses as a share of the calls: any lost result is a failure."""
+    return Row(
+        what,
+        Figure(lost, f"of {calls} lost"),
+        Figure(by_hand, f"of {by_hand_calls} lost", "by hand"),
+        lost / calls,
+        Target("=", 0),
+    )
+
+
+def measure(args):
     build()
     burners = []
     if args.load:
@@ -138,35 +163,44 @@ def main():
                 per_call, missed = timed_blocking(client, args.calls)
                 blocking.append(per_call)
                 lost += missed
-
-            def show(what, mine, theirs, extra=""):
-                m, t = statistics.median(mine), statistics.median(theirs)
-                print(
-                    f"{what:<9} Zarn {m * 1e6:8.1f} us   by hand {t * 1e6:8.1f} us"
-                    f"   ratio {m / t:.3f}{extra}"
-                )
-
-            show("enqueue", enqueue, raw_enqueue)
             calls = args.rounds * args.calls
-            show(
-                "blocking", blocking, raw_blocking,
-                f"   lost {lost}/{calls} (by hand {raw_lost}/{calls})",
-            )  # fmt: skip
+            # No targets are stated, only that below 1 the package is faster.
+            # An enqueue is the hand-written exchange plus one Python call of
+            # a few microseconds against a round trip of over a hundred: at
+            # par, within a tenth. The blocking call uses a standing subscription
+            # where the hand-written one subscribes and pauses for each call,
+            # so it is to be faster.
+            rows = [
+                against_hand("client enqueue", enqueue, raw_enqueue, Target("<=", 1.1)),
+                against_hand(
+                    "client blocking call", blocking, raw_blocking, Target("<", 1)
+                ),
+                lost_row("blocking results", lost, calls, raw_lost, calls),
+            ]
 
             fresh_lost = 0
-            for _ in range(args.first_use // 4):
+            fresh_calls = args.first_use // 4
+            for _ in range(fresh_calls):
                 fresh = client_for(address, directory)
                 fresh_lost += timed_blocking(fresh, 1)[1]
                 del fresh
-            print(
-                f"first use: Zarn, new client per call: lost {fresh_lost}/{args.first_use // 4}"
-            )
-            for settle in (0, 1, 3, 50):
+            settled_lost = {}
+            for settle in (0, 1, 3, PACKAGE_SETTLE_MS):
                 per_call, missed = raw(address, "first-use", args.first_use, settle)
+                settled_lost[settle] = missed
                 print(
                     f"first use: core, settle {settle:>2} ms: lost {missed}/{args.first_use}"
                     f"   ({per_call * 1e3:.1f} ms per call)"
                 )
+            rows.append(
+                lost_row(
+                    "first-use results",
+                    fresh_lost,
+                    fresh_calls,
+                    settled_lost[PACKAGE_SETTLE_MS],
+                    args.first_use,
+                )
+            )
 
             idle = client_for(silent_address, directory)
             idle.result_timeout = 3
@@ -176,11 +210,9 @@ def main():
                 [action], action.cmd_id, [action.cmd_id]
             )
             wall, cpu = time.monotonic() - wall, cpu_seconds() - cpu
-            print(
-                f"idle:     a call waiting {wall:.2f} s on a silent controller used "
-                f"{cpu * 1e3:.1f} ms CPU ({100 * cpu / wall:.2f}% of one core), "
-                f"returned {result!r}"
-            )
+            print(f"idle: a call waiting on a silent controller returned {result!r}")
+            rows.append(idle_row("client idle", cpu, wall))
+            return rows
     finally:
         for process in (service, silent, *burners):
             process.kill()
@@ -189,4 +221,4 @@ def main():
 
 if __name__ == "__main__":
     os.environ.setdefault("PYTHONUNBUFFERED", "1")
-    main()
+    main(command_line(), measure)

@@ -20,6 +20,7 @@ import statistics
 import threading
 import time
 
+from comparisons import Figure, Target, compared, idle_row, main
 from Zarn._zarnaction import ZarnAction
 from Zarn._zarnprimitives import ZarnState
 from Zarn.blocks import AsyncBlock, StandardBlock
@@ -96,12 +97,12 @@ def compare(name, make, count, runs):
     for _ in range(runs):
         loops.append(loop_time(make(count)))
         runs_.append(executor_time(make(count)))
-    loop, run = statistics.median(loops), statistics.median(runs_)
-    print(
-        f"{name:<6} {count} actions: loop {loop * 1e3:8.2f} ms, executor {run * 1e3:8.2f} ms, "
-        f"ratio executor / loop {run / loop:.2f}"
+    return compared(
+        f"executor, {name}",
+        Figure(statistics.median(runs_) * 1e3, "ms"),
+        Figure(statistics.median(loops) * 1e3, "ms", "loop"),
+        Target("<=", 3),
     )
-    return run / loop
 
 
 def idle_cost(seconds):
@@ -111,22 +112,24 @@ def idle_cost(seconds):
     cpu, wall = time.process_time(), time.perf_counter()
     executor.run()
     cpu, wall = time.process_time() - cpu, time.perf_counter() - wall
-    print(
-        f"idle   one {seconds:g} s wait: {cpu * 1e3:.2f} ms of CPU in {wall:.3f} s "
-        f"({cpu / wall:.2%} of one core)"
-    )
+    return idle_row("executor idle", cpu, wall)
 
 
-def main():
+def command_line():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=7)
     parser.add_argument("--actions", type=int, default=10_000)
     parser.add_argument("--idle", type=float, default=2.0)
-    args = parser.parse_args()
-    compare("chain", chain_plan, args.actions, args.runs)
-    compare("lanes", lanes_plan, args.actions, args.runs)
-    idle_cost(args.idle)
+    return parser
+
+
+def measure(args):
+    return [
+        compare("chain", chain_plan, args.actions, args.runs),
+        compare("lanes", lanes_plan, args.actions, args.runs),
+        idle_cost(args.idle),
+    ]
 
 
 if __name__ == "__main__":
-    main()
+    main(command_line(), measure)

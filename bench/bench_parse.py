@@ -15,6 +15,8 @@ import argparse
 import statistics
 import time
 
+from comparisons import doubled, main
+
 import Zarn
 from Zarn.parsing import RULES
 
@@ -68,13 +70,16 @@ def time_parse(text, semantics):
     return elapsed
 
 
-def main():
+def command_line():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=7)
-    args = parser.parse_args()
+    return parser
 
+
+def measure(args):
     sizes = (1_000, 10_000, 20_000)
     texts = {size: script(size) for size in sizes}
+    rows = []
     for name, semantics in (("no methods", object()), ("echo methods", Echo())):
         # The sizes take turns within each run, so that a busy spell of the
         # machine slows all of them rather than one.
@@ -88,10 +93,9 @@ def main():
                 f"{name:<13} {size:>6} statements ({len(texts[size]) / 1024:6.0f} KiB): "
                 f"{figures[size] * 1000:8.1f} ms"
             )
-        print(
-            f"{name:<13} ratio 20,000 / 10,000: {figures[20_000] / figures[10_000]:.2f}"
-        )
+        rows.append(doubled(f"parse, {name}", 10_000, figures[20_000], figures[10_000]))
+    return rows
 
 
 if __name__ == "__main__":
-    main()
+    main(command_line(), measure)

@@ -17,6 +17,8 @@ import statistics
 import struct
 import time
 
+from comparisons import Figure, Target, compared, main
+
 from Zarn.morvo_client import KVTAction, MorvoClient, action_datatype
 
 unpack_struct_helper = MorvoClient.unpack_struct_helper
@@ -65,12 +67,14 @@ def timed(work):
     return time.perf_counter() - started
 
 
-def main():
+def command_line():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--records", type=int, default=20_000)
     parser.add_argument("--runs", type=int, default=7)
-    args = parser.parse_args()
+    return parser
 
+
+def measure(args):
     fields = varied_fields(512)
     actions = [KVTAction(*f) for f in fields]
     for f, action in zip(fields, actions):
@@ -112,6 +116,7 @@ def main():
                 python_unpack(python_pack(*f))
 
     # Interleaved, so that a burst of load on the machine hits both sides.
+    rows = []
     for what, ours, baseline in (
         ("pack", zarn_pack, py_pack),
         ("decode", zarn_decode, py_decode),
@@ -121,12 +126,16 @@ def main():
         for _ in range(args.runs):
             mine.append(timed(ours) / n)
             base.append(timed(baseline) / n)
-        mine_t, base_t = statistics.median(mine), statistics.median(base)
-        print(
-            f"{what:<7} Zarn {mine_t * 1e6:6.3f} us   Python struct {base_t * 1e6:6.3f} us"
-            f"   ratio {mine_t / base_t:.3f}"
+        rows.append(
+            compared(
+                f"record {what}",
+                Figure(statistics.median(mine) * 1e6, "us"),
+                Figure(statistics.median(base) * 1e6, "us", "struct"),
+                Target("<", 1),
+            )
         )
+    return rows
 
 
 if __name__ == "__main__":
-    main()
+    main(command_line(), measure)

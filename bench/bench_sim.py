@@ -21,6 +21,8 @@ import subprocess
 import sys
 from pathlib import Path
 
+from comparisons import Figure, Target, compared, main
+
 ROOT = Path(__file__).resolve().parent.parent
 BUILD = ROOT / "build" / "bench"
 EXAMPLE = ROOT / "examples" / "handler_settings.yaml"
@@ -93,15 +95,17 @@ def rate(kind, records, clients):
         process.wait(10)
 
 
-def main():
+def command_line():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--records", type=int, default=20000)
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--clients", default="1,4")
-    args = parser.parse_args()
-    build()
+    return parser
 
-    print(f"{'clients':>7} {'echo /s':>10} {'simulator /s':>13} {'ratio':>6}")
+
+def measure(args):
+    build()
+    rows = []
     for clients in (int(c) for c in args.clients.split(",")):
         echo, simulator = [], []
         for run in range(args.runs):
@@ -110,9 +114,16 @@ def main():
             for kind in kinds:
                 figure = rate(kind, args.records, clients)
                 (echo if kind == "echo" else simulator).append(figure)
-        e, s = statistics.median(echo), statistics.median(simulator)
-        print(f"{clients:>7} {e:>10.0f} {s:>13.0f} {s / e:>6.2f}")
+        rows.append(
+            compared(
+                f"simulator, {clients} client{'s' if clients > 1 else ''}",
+                Figure(statistics.median(simulator), "records/s"),
+                Figure(statistics.median(echo), "records/s", "echo"),
+                Target(">=", 0.5),
+            )
+        )
+    return rows
 
 
 if __name__ == "__main__":
-    main()
+    main(command_line(), measure)
