@@ -12,7 +12,7 @@
 #include "abstract_base.hpp"
 #include "core_errors.hpp"
 #include "waiting.hpp"
-#include "zarn/event.hpp"
+#include "zarn/base/event.hpp"
 
 namespace nb = nanobind;
 using zarn::Event;

@@ -29,7 +29,8 @@
 #include "raised.hpp"
 #include "run_plan.hpp"
 #include "waiting.hpp"
-#include "zarn/run_scheduler.hpp"
+#include "zarn/client/commands.hpp"
+#include "zarn/run/scheduler.hpp"
 
 namespace nb = nanobind;
 using zarn::PlanGuard;
@@ -701,7 +702,7 @@ NB_MODULE(_zarnexec, m) {
       .def_prop_ro("refused", &CommandGate::refused, "How many commands it has refused.")
       .def_static(
           "kind_of",
-          [](int function_code) { return zarn::to_string(zarn::command_kind(function_code)); },
+          [](int function_code) { return zarn::to_string(zarn::commands::kind_of(function_code)); },
           nb::arg("function_code"), "The kind of an action record by its function code.");
 
   nb::class_<ZarnRun>(m, "ZarnRun", nb::type_slots(run_slots),

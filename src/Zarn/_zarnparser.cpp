@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "raised.hpp"
-#include "zarn/parser.hpp"
+#include "zarn/lang/parser.hpp"
 
 namespace nb = nanobind;
 namespace zp = zarn::parser;

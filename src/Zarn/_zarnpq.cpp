@@ -12,7 +12,7 @@
 #include "abstract_base.hpp"
 #include "core_errors.hpp"
 #include "waiting.hpp"
-#include "zarn/priority_queue.hpp"
+#include "zarn/run/priority_queue.hpp"
 
 namespace nb = nanobind;
 

@@ -26,7 +26,7 @@
 #include "_zarnblock.hpp"
 #include "abstract_base.hpp"
 #include "waiting.hpp"
-#include "zarn/competition.hpp"
+#include "zarn/run/competition.hpp"
 
 namespace zarn::py {
 

@@ -8,9 +8,9 @@
 
 #include <exception>
 
-#include "zarn/competition.hpp"
-#include "zarn/records.hpp"
-#include "zarn/yaml_tree.hpp"
+#include "zarn/run/competition.hpp"
+#include "zarn/client/records.hpp"
+#include "zarn/base/yaml_tree.hpp"
 
 namespace zarn::py {
 

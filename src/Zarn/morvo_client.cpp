@@ -23,8 +23,8 @@
 
 #include "core_errors.hpp"
 #include "gc_fields.hpp"
-#include "zarn/records.hpp"
-#include "zarn/yaml_tree.hpp"
+#include "zarn/client/records.hpp"
+#include "zarn/base/yaml_tree.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;

@@ -11,9 +11,9 @@
 #include <utility>
 
 #include "core_errors.hpp"
-#include "zarn/channels.hpp"
-#include "zarn/command_gate.hpp"
-#include "zarn/subscription.hpp"
+#include "zarn/client/channels.hpp"
+#include "zarn/base/command_gate.hpp"
+#include "zarn/client/subscription.hpp"
 
 namespace zarn::py::morvo {
 

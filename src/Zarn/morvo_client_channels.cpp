@@ -25,7 +25,8 @@
 #include "gc_fields.hpp"
 #include "morvo_client.hpp"
 #include "waiting.hpp"
-#include "zarn/records.hpp"
+#include "zarn/client/commands.hpp"
+#include "zarn/client/records.hpp"
 
 namespace zarn::py::morvo {
 namespace {
@@ -204,7 +205,7 @@ int function_code_of(nb::handle record) {
 class GatePassage {
  public:
   GatePassage(std::shared_ptr<zarn::CommandGate> gate, nb::handle record) : gate_(std::move(gate)) {
-    if (gate_ && !gate_->enter(zarn::command_kind(function_code_of(record)))) {
+    if (gate_ && !gate_->enter(zarn::commands::kind_of(function_code_of(record)))) {
       gate_.reset();
       refused_ = true;
     }

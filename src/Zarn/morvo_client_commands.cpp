@@ -18,8 +18,8 @@
 #include <utility>
 
 #include "morvo_client.hpp"
-#include "zarn/commands.hpp"
-#include "zarn/records.hpp"
+#include "zarn/client/commands.hpp"
+#include "zarn/client/records.hpp"
 
 namespace zarn::py::morvo {
 namespace {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "morvo_client.hpp"
-#include "zarn/records.hpp"
+#include "zarn/client/records.hpp"
 
 namespace zarn::py::morvo {
 namespace {

@@ -14,7 +14,7 @@
 #include <memory>
 #include <optional>
 
-#include "zarn/event.hpp"
+#include "zarn/base/event.hpp"
 
 namespace zarn::py {
 
