@@ -15,6 +15,7 @@
 #include "_zarnblock.hpp"
 #include "abstract_base.hpp"
 #include "run_plan.hpp"
+#include "zarn/run/wait_order.hpp"
 
 namespace zarn::py {
 
@@ -25,54 +26,18 @@ nb::object index_or_none(long value) {
 }
 
 // Refuses a plan in which some actions wait for one another in a circle.
-void refuse_circles(const std::vector<std::vector<long>>& waits, nb::handle items) {
-  const std::size_t count = waits.size();
-  std::vector<std::size_t> unfinished(count, 0);
-  std::vector<std::vector<long>> successors(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    unfinished[i] = waits[i].size();
-    for (long j : waits[i]) successors[static_cast<std::size_t>(j)].push_back(static_cast<long>(i));
-  }
-  std::vector<long> ready;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (unfinished[i] == 0) ready.push_back(static_cast<long>(i));
-  }
-  std::size_t done = 0;
-  while (!ready.empty()) {
-    long step = ready.back();
-    ready.pop_back();
-    ++done;
-    for (long next : successors[static_cast<std::size_t>(step)]) {
-      if (--unfinished[static_cast<std::size_t>(next)] == 0) ready.push_back(next);
-    }
-  }
-  if (done == count) return;
-
-  // Every step left over waits for another one left over: follow the waits
-  // until one repeats, which closes the circle.
-  long start = 0;
-  while (unfinished[static_cast<std::size_t>(start)] == 0) ++start;
-  std::unordered_map<long, std::size_t> seen;
-  std::vector<long> path;
-  long current = start;
-  while (seen.find(current) == seen.end()) {
-    seen.emplace(current, path.size());
-    path.push_back(current);
-    for (long j : waits[static_cast<std::size_t>(current)]) {
-      if (unfinished[static_cast<std::size_t>(j)] != 0) {
-        current = j;
-        break;
-      }
-    }
-  }
+void refuse_circles(const std::vector<std::vector<std::size_t>>& waits, nb::handle items) {
+  const WaitOrder order = order_waits(
+      waits.size(),
+      [&waits](std::size_t step) -> const std::vector<std::size_t>& { return waits[step]; });
+  if (order.circle.empty()) return;
   std::string circle;
-  const std::size_t from = seen[current];
   constexpr std::size_t kShown = 8;
-  for (std::size_t k = from; k < path.size() && k - from < kShown; ++k) {
-    circle += describe(items[static_cast<std::size_t>(path[k])]) + " waits for ";
+  for (std::size_t k = 0; k < order.circle.size() && k < kShown; ++k) {
+    circle += describe(items[order.circle[k]]) + " waits for ";
   }
-  if (path.size() - from > kShown) circle += "... ";
-  circle += describe(items[static_cast<std::size_t>(current)]);
+  if (order.circle.size() > kShown) circle += "... ";
+  circle += describe(items[order.circle.front()]);
   throw nb::value_error(("run_plan(): these actions wait for one another, so none of them could "
                          "ever start: " +
                          circle)
@@ -106,7 +71,7 @@ nb::object run_plan(nb::handle self) {
   std::vector<std::vector<RunBranch>> branches_of;  // per competition
   std::vector<Frame> frames;
   std::vector<std::pair<std::size_t, std::size_t>> open;  // (competition, branch slot)
-  std::vector<std::vector<long>> waits(count);
+  std::vector<std::vector<std::size_t>> waits(count);
   nb::list steps;
 
   std::unordered_map<PyObject*, long> guard_at;
@@ -154,7 +119,9 @@ nb::object run_plan(nb::handle self) {
         }
         continue;
       }
-      if (known.insert(found->second).second) waits[i].push_back(found->second);
+      if (known.insert(found->second).second) {
+        waits[i].push_back(static_cast<std::size_t>(found->second));
+      }
     }
     long after = -1;
     if (!fields.script_dep.is_none()) {
@@ -162,7 +129,7 @@ nb::object run_plan(nb::handle self) {
       auto found = signal_at.find(fields.script_dep.ptr());
       if (found != signal_at.end()) {
         after = found->second;
-        if (known.insert(after).second) waits[i].push_back(after);
+        if (known.insert(after).second) waits[i].push_back(static_cast<std::size_t>(after));
       }
     }
 
@@ -236,7 +203,7 @@ nb::object run_plan(nb::handle self) {
     }
 
     nb::list wait_list;
-    for (long j : waits[i]) wait_list.append(nb::int_(j));
+    for (std::size_t j : waits[i]) wait_list.append(nb::int_(j));
     const char* kind = role.empty() ? "action" : role.c_str();
     steps.append(nb::cast(
         RunStep{nb::int_(here), nb::borrow(action), nb::str(kind), wait_list, index_or_none(after),

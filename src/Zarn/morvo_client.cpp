@@ -23,8 +23,8 @@
 
 #include "core_errors.hpp"
 #include "gc_fields.hpp"
-#include "zarn/client/records.hpp"
 #include "zarn/base/yaml_tree.hpp"
+#include "zarn/client/records.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -600,5 +600,5 @@ NB_MODULE(morvo_client, m) {
                   "Decodes a received record by its layout into a list of ints and texts.");
 
   bind_channels(m, client);
-  bind_commands(client);
+  bind_commands(m, client);
 }

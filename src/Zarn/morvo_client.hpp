@@ -11,8 +11,8 @@
 #include <utility>
 
 #include "core_errors.hpp"
-#include "zarn/client/channels.hpp"
 #include "zarn/base/command_gate.hpp"
+#include "zarn/client/channels.hpp"
 #include "zarn/client/subscription.hpp"
 
 namespace zarn::py::morvo {
@@ -159,7 +159,8 @@ struct MorvoClient {
 
 // Adds the request channels, the result subscription and their classes.
 void bind_channels(nb::module_& m, nb::class_<MorvoClient>& client);
-// Adds the conditions, motor commands and IO commands.
-void bind_commands(nb::class_<MorvoClient>& client);
+// Adds the conditions, motor commands and IO commands, and the unit
+// conversion they use (to_controller_units, to_user_units).
+void bind_commands(nb::module_& m, nb::class_<MorvoClient>& client);
 
 }  // namespace zarn::py::morvo

@@ -5,8 +5,8 @@
 // results: a command id or a channel status, -2 for a device of the wrong
 // kind or a condition that cannot be built.
 //
-// User values keep Python's arithmetic (a distance times its factor, int()
-// truncating toward zero), the way callers compute them themselves.
+// User values are converted by the core's unit rule (zarn/client/units.hpp),
+// the one the simulated controller converts by as well.
 
 #include <nanobind/nanobind.h>
 
@@ -20,6 +20,7 @@
 #include "morvo_client.hpp"
 #include "zarn/client/commands.hpp"
 #include "zarn/client/records.hpp"
+#include "zarn/client/units.hpp"
 
 namespace zarn::py::morvo {
 namespace {
@@ -58,12 +59,42 @@ nb::object item(nb::handle container, const char* key) {
   return steal_or_raise(PyObject_GetItem(container.ptr(), key_obj.ptr()));
 }
 
-nb::object times(nb::handle value, nb::handle factor) {
-  return steal_or_raise(PyNumber_Multiply(value.ptr(), factor.ptr()));
-}
-
 // Python's int(): a real number truncated toward zero.
 nb::object as_int(nb::handle value) { return steal_or_raise(PyNumber_Long(value.ptr())); }
+
+// --- units: the core's rule on Python numbers --------------------------------
+
+// A user value or a factor as the unit rule takes it: a real number
+// (TypeError for anything else).
+double real_of(nb::handle number) {
+  const double real = PyFloat_AsDouble(number.ptr());
+  if (real == -1.0 && PyErr_Occurred()) throw nb::python_error();
+  return real;
+}
+
+// Controller units as a record field takes them: a Python int, made as int()
+// makes it (an infinite or NaN value raises as int() raises).
+nb::object controller_int(double units) { return steal_or_raise(PyLong_FromDouble(units)); }
+
+// Controller units as a user value: a float, as a true division makes it.
+nb::object user_value(nb::handle counts, nb::handle factor) {
+  const double controller = real_of(counts);
+  const double per_unit = real_of(factor);
+  if (per_unit == 0.0) {
+    PyErr_SetString(PyExc_ZeroDivisionError, "float division by zero");
+    throw nb::python_error();
+  }
+  return nb::float_(zarn::units::to_user(controller, per_unit));
+}
+
+// What a command sends for a user value (`rate`: a velocity or acceleration,
+// which stays -1 when not given; its factor may then be anything).
+nb::object controller_value(nb::handle value, nb::handle factor, bool rate) {
+  const double user = real_of(value);
+  if (!rate) return controller_int(zarn::units::to_controller(user, real_of(factor)));
+  const double per_unit = zarn::units::rate_given(user) ? real_of(factor) : 0.0;
+  return controller_int(zarn::units::rate_to_controller(user, per_unit));
+}
 
 // The caller's list itself (any object, as the caller gave it), or a new one.
 nb::object new_list_if_none(nb::handle list) {
@@ -205,6 +236,15 @@ nb::object condition_id(nb::handle morvo_id, nb::handle condition_type_name) {
   return nb::int_(*id);
 }
 
+// A position condition's number in controller units, not truncated (the
+// record truncates it). An integer times an integer factor stays an integer
+// in the caller's list.
+nb::object scaled_position(nb::handle position, nb::handle factor) {
+  const double counts = zarn::units::scaled(real_of(position), real_of(factor));
+  if (PyLong_Check(position.ptr()) && PyLong_Check(factor.ptr())) return controller_int(counts);
+  return nb::float_(counts);
+}
+
 // Converts the arguments in the caller's list, in order: names become their
 // MorvoConditionEnum values, numbers of a position condition are scaled by
 // the device's DistanceFactor.
@@ -226,7 +266,7 @@ void convert_condition_arguments(nb::handle client, nb::handle morvo_id, nb::han
                                device.missing("Params/DistanceFactor",
                                               " to scale the position " + repr_of(entry) + " by"));
       }
-      converted = times(entry, device.factor("DistanceFactor"));
+      converted = scaled_position(entry, device.factor("DistanceFactor"));
     } else {
       continue;
     }
@@ -394,10 +434,11 @@ constexpr char kStop[] = "MOTOR_STOP";
 constexpr char kMoveAbs[] = "MOTOR_MOVE_ABS";
 constexpr char kMoveRel[] = "MOTOR_MOVE_REL";
 
-// A rate in controller units: -1 stands for "not given" and is never scaled.
+// A rate in controller units; one not given (-1) needs no factor, so a drive
+// without one still takes it.
 nb::object rate(const Device& device, nb::handle value, const char* factor) {
-  if (equals(value, nb::int_(-1))) return nb::int_(-1);
-  return as_int(times(value, device.factor(factor)));
+  const bool given = zarn::units::rate_given(real_of(value));
+  return controller_value(value, given ? device.factor(factor) : nb::none(), true);
 }
 
 template <const char* function>
@@ -406,7 +447,7 @@ nb::object motor_move(nb::handle self, nb::handle morvo_id, nb::handle distance,
   nb::object deps = new_list_if_none(dep_list);
   Device device(self, morvo_id);
   nb::list args;
-  args.append(as_int(times(distance, device.factor("DistanceFactor"))));
+  args.append(controller_value(distance, device.factor("DistanceFactor"), false));
   args.append(rate(device, vel, "SpeedFactor"));
   args.append(rate(device, acc, "AccelerationFactor"));
   args.append(rate(device, deacc, "AccelerationFactor"));
@@ -445,8 +486,7 @@ nb::object motor_monitor(nb::handle self, nb::handle morvo_id) {
                                 " does not read as an integer: " + repr_of(reading);
     nb::raise_from(e, PyExc_ValueError, "%s", message.c_str());
   }
-  nb::object real = times(position, nb::float_(1.0));
-  return steal_or_raise(PyNumber_TrueDivide(real.ptr(), factor.ptr()));
+  return user_value(position, factor);
 }
 
 // --- IO commands --------------------------------------------------------------
@@ -523,8 +563,16 @@ nb::object io_monitor(nb::handle self, nb::handle morvo_id, nb::handle datatype)
 
 }  // namespace
 
-void bind_commands(nb::class_<MorvoClient>& client) {
+void bind_commands(nb::module_& m, nb::class_<MorvoClient>& client) {
   const nb::object none = nb::none();
+  m.def("to_controller_units", &controller_value, "value"_a.none(), "factor"_a.none(),
+        "rate"_a = false,
+        "A user value in controller units, as the motor commands send it: value times "
+        "factor (a drive's Params factor), truncated toward zero, as an int. With rate=True "
+        "a value of -1 means \"not given\" and stays -1, whatever the factor.");
+  m.def("to_user_units", &user_value, "counts"_a.none(), "factor"_a.none(),
+        "Controller units as a user value (a float): counts divided by factor, as "
+        "motor_monitor reads a logged position.");
   client
       .def("generate_condition", &generate_condition, "morvo_id"_a.none(),
            "func_id"_a.none() = none, "condition_type_name"_a.none() = "",

@@ -9,6 +9,8 @@
 #include <pthread.h>
 #endif
 
+#include "zarn/run/wait_order.hpp"
+
 namespace zarn {
 
 const char* to_string(StopReason reason) {
@@ -105,43 +107,24 @@ std::size_t check_plan(const std::vector<PlanStep>& steps, const std::vector<Pla
 }  // namespace
 
 std::size_t RunScheduler::plan_width(const std::vector<PlanStep>& steps) {
-  // Successors in one flat array (a plan may hold many thousands of steps).
   const std::size_t count = steps.size();
-  std::vector<std::size_t> unfinished(count, 0), first(count + 1, 0);
   for (std::size_t i = 0; i < count; ++i) {
     for (std::size_t j : steps[i].waits) {
       if (j >= count) {
         throw PlanError("step " + std::to_string(i) + " waits for step " + std::to_string(j) +
                         ", but the plan has " + std::to_string(count) + " steps");
       }
-      ++first[j + 1];
-      ++unfinished[i];
     }
   }
-  for (std::size_t i = 0; i < count; ++i) first[i + 1] += first[i];
-  std::vector<std::size_t> successors(first[count]), filled(first.begin(), first.end() - 1);
-  for (std::size_t i = 0; i < count; ++i) {
-    for (std::size_t j : steps[i].waits) successors[filled[j]++] = i;
-  }
-  std::vector<std::size_t> level(count, 0), ready;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (unfinished[i] == 0) ready.push_back(i);
-  }
+  const WaitOrder order = order_waits(
+      count,
+      [&steps](std::size_t step) -> const std::vector<std::size_t>& { return steps[step].waits; });
+  if (!order.circle.empty()) throw PlanError("some steps wait for one another in a circle");
   std::vector<std::size_t> per_level;
-  std::size_t done = 0;
-  while (!ready.empty()) {
-    const std::size_t step = ready.back();
-    ready.pop_back();
-    ++done;
-    if (per_level.size() <= level[step]) per_level.resize(level[step] + 1, 0);
-    ++per_level[level[step]];
-    for (std::size_t k = first[step]; k < first[step + 1]; ++k) {
-      const std::size_t next = successors[k];
-      level[next] = std::max(level[next], level[step] + 1);
-      if (--unfinished[next] == 0) ready.push_back(next);
-    }
+  for (std::size_t level : order.level) {
+    if (per_level.size() <= level) per_level.resize(level + 1, 0);
+    ++per_level[level];
   }
-  if (done != count) throw PlanError("some steps wait for one another in a circle");
   return per_level.empty() ? 0 : *std::max_element(per_level.begin(), per_level.end());
 }
 

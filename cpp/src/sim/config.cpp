@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "zarn/client/records.hpp"
+#include "zarn/client/units.hpp"
 
 namespace zarn::sim {
 namespace {
@@ -92,10 +93,9 @@ std::string number_text(double value) {
   return text.str();
 }
 
-// A user-unit position or distance of `drive` in its counts, as the client
-// converts positions and steps.
+// A user-unit position or distance of `drive` in its counts.
 double distance_counts(const DriveConfig& drive, double user) {
-  return user * drive.distance_factor;
+  return units::scaled(user, drive.distance_factor);
 }
 
 int int_in_range(long long value, const std::string& what) {
@@ -398,9 +398,9 @@ class Reader {
     const double speed = drive.speed_factor > 0 ? drive.speed_factor : drive.distance_factor;
     const double acceleration =
         drive.acceleration_factor > 0 ? drive.acceleration_factor : drive.distance_factor;
-    drive.default_velocity = s.default_velocity * speed;
-    drive.default_acceleration = s.default_acceleration * acceleration;
-    drive.default_deceleration = s.default_deceleration * acceleration;
+    drive.default_velocity = units::scaled(s.default_velocity, speed);
+    drive.default_acceleration = units::scaled(s.default_acceleration, acceleration);
+    drive.default_deceleration = units::scaled(s.default_deceleration, acceleration);
     drive.position_tolerance = std::max(0.0, distance_counts(drive, s.position_tolerance));
   }
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "controller_parts.hpp"
+#include "zarn/client/units.hpp"
 #include "zarn/sim/controller.hpp"
 
 namespace zarn::sim {
@@ -170,7 +171,7 @@ void Controller::begin_motion(Drive& drive, Held& held) {
     return;
   }
   const auto rate = [](std::int32_t given, double fallback) {
-    return given == -1 ? fallback : static_cast<double>(given);
+    return units::rate_given(given) ? static_cast<double>(given) : fallback;
   };
   drive.profile = Profile::trapezoid(now_, from, static_cast<double>(target),
                                      rate(held.args[1], config.default_velocity),
