@@ -25,10 +25,10 @@
 #include <vector>
 
 #include "_zarnaction.hpp"
-#include "core_errors.hpp"
-#include "raised.hpp"
-#include "run_plan.hpp"
-#include "waiting.hpp"
+#include "common/core_errors.hpp"
+#include "common/raised.hpp"
+#include "block_engine/run_plan.hpp"
+#include "common/waiting.hpp"
 #include "zarn/client/commands.hpp"
 #include "zarn/run/scheduler.hpp"
 

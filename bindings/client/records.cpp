@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "morvo_client.hpp"
+#include "client/morvo_client.hpp"
 #include "zarn/client/records.hpp"
 
 namespace zarn::py::morvo {

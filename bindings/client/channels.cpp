@@ -22,9 +22,9 @@
 #include <utility>
 #include <vector>
 
-#include "gc_fields.hpp"
-#include "morvo_client.hpp"
-#include "waiting.hpp"
+#include "common/gc_fields.hpp"
+#include "client/morvo_client.hpp"
+#include "common/waiting.hpp"
 #include "zarn/client/commands.hpp"
 #include "zarn/client/records.hpp"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "_zarnblock.hpp"
+#include "block_engine/engine.hpp"
 
 namespace zarn::py {
 

@@ -8,23 +8,29 @@
 // Every check is made in C++, so none of them disappears when Python runs with
 // its optimisation flags.
 
-#include "compiler.hpp"
-
 #include <nanobind/stl/string.h>
 
 #include <cstddef>
 #include <initializer_list>
 #include <string>
 
-#include "abstract_base.hpp"
-#include "core_errors.hpp"
-#include "gc_fields.hpp"
-#include "raised.hpp"
+#include "common/abstract_base.hpp"
+#include "common/core_errors.hpp"
+#include "common/gc_fields.hpp"
+#include "common/raised.hpp"
 
 namespace nb = nanobind;
-using zarn::py::ZarnSemantics;
 
 namespace {
+
+struct ZarnSemantics {
+  // Every declaration seen so far, by name. Only `declaration` writes it;
+  // nothing ever removes an entry, so one object serves one script.
+  nb::object global_zone;
+  // What the names after "@" are looked up in: the registry built when the
+  // module was imported, unless the constructor was given another.
+  nb::object registry;
+};
 
 // Objects of other modules, looked up once at import and kept for the life of
 // the interpreter.

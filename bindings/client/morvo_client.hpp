@@ -10,7 +10,7 @@
 #include <string_view>
 #include <utility>
 
-#include "core_errors.hpp"
+#include "common/core_errors.hpp"
 #include "zarn/base/command_gate.hpp"
 #include "zarn/client/channels.hpp"
 #include "zarn/client/subscription.hpp"

@@ -2,7 +2,7 @@
 
 #include <nanobind/stl/string.h>
 
-#include "gc_fields.hpp"
+#include "common/gc_fields.hpp"
 
 namespace nb = nanobind;
 using zarn::py::ZarnId;

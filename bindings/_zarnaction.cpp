@@ -9,9 +9,9 @@
 #include <string>
 
 #include "_zarnprimitives.hpp"
-#include "abstract_base.hpp"
-#include "core_errors.hpp"
-#include "waiting.hpp"
+#include "common/abstract_base.hpp"
+#include "common/core_errors.hpp"
+#include "common/waiting.hpp"
 #include "zarn/base/event.hpp"
 
 namespace nb = nanobind;

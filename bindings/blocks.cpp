@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "abstract_base.hpp"
-#include "core_errors.hpp"
+#include "common/abstract_base.hpp"
+#include "common/core_errors.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;

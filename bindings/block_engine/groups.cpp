@@ -23,9 +23,9 @@
 #include <utility>
 #include <vector>
 
-#include "_zarnblock.hpp"
-#include "abstract_base.hpp"
-#include "waiting.hpp"
+#include "block_engine/engine.hpp"
+#include "common/abstract_base.hpp"
+#include "common/waiting.hpp"
 #include "zarn/run/competition.hpp"
 
 namespace zarn::py {

@@ -9,9 +9,9 @@
 #include <optional>
 #include <string>
 
-#include "abstract_base.hpp"
-#include "core_errors.hpp"
-#include "waiting.hpp"
+#include "common/abstract_base.hpp"
+#include "common/core_errors.hpp"
+#include "common/waiting.hpp"
 #include "zarn/run/priority_queue.hpp"
 
 namespace nb = nanobind;

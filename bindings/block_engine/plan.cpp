@@ -12,9 +12,9 @@
 #include <utility>
 #include <vector>
 
-#include "_zarnblock.hpp"
-#include "abstract_base.hpp"
-#include "run_plan.hpp"
+#include "block_engine/engine.hpp"
+#include "common/abstract_base.hpp"
+#include "block_engine/run_plan.hpp"
 #include "zarn/run/wait_order.hpp"
 
 namespace zarn::py {

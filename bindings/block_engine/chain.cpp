@@ -8,8 +8,8 @@
 #include <string>
 #include <unordered_map>
 
-#include "_zarnblock.hpp"
-#include "abstract_base.hpp"
+#include "block_engine/engine.hpp"
+#include "common/abstract_base.hpp"
 
 namespace zarn::py {
 

@@ -2,15 +2,15 @@
 // groups, guarded parts, the run plan, and the private hooks the kinds of
 // Zarn.blocks are built on.
 
-#include "_zarnblock.hpp"
+#include "block_engine/engine.hpp"
 
 #include <nanobind/stl/string.h>
 
 #include <string>
 
-#include "abstract_base.hpp"
-#include "core_errors.hpp"
-#include "waiting.hpp"
+#include "common/abstract_base.hpp"
+#include "common/core_errors.hpp"
+#include "common/waiting.hpp"
 
 namespace nb = nanobind;
 using zarn::py::ZarnBlock;

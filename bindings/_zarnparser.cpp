@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "raised.hpp"
+#include "common/raised.hpp"
 #include "zarn/lang/parser.hpp"
 
 namespace nb = nanobind;

@@ -5,7 +5,7 @@
 // (int(), str()), so that callers get the behaviour they know from Python;
 // packing and decoding then run in the plain C++ core.
 
-#include "morvo_client.hpp"
+#include "client/morvo_client.hpp"
 
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
@@ -21,8 +21,8 @@
 #include <utility>
 #include <vector>
 
-#include "core_errors.hpp"
-#include "gc_fields.hpp"
+#include "common/core_errors.hpp"
+#include "common/gc_fields.hpp"
 #include "zarn/base/yaml_tree.hpp"
 #include "zarn/client/records.hpp"
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <utility>
 
-#include "morvo_client.hpp"
+#include "client/morvo_client.hpp"
 #include "zarn/client/commands.hpp"
 #include "zarn/client/records.hpp"
 #include "zarn/client/units.hpp"

@@ -12,7 +12,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "gc_fields.hpp"
+#include "common/gc_fields.hpp"
 
 namespace zarn::py {
 
