@@ -1,6 +1,6 @@
-// What the units of the simulated controller (controller.cpp, its execution
-// and its conditions) share: constants and the codes of conditions. Private
-// to the controller.
+// What the units of the simulated controller (controller.cpp, its requests
+// and its devices) share: constants and the codes of conditions. Private to
+// the controller.
 #pragma once
 
 #include <cmath>
