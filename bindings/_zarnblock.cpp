@@ -1,16 +1,26 @@
-// Python face of the block engine: ZarnBlock, the markers and arbiter of
-// groups, guarded parts, the run plan, and the private hooks the kinds of
-// Zarn.blocks are built on.
+// Zarn._zarnblock, the Python face of the block engine (block_engine/):
+// ZarnBlock, the arbiter and markers of groups, guarded parts and the run
+// plan's records. Its import starts the engine and makes the block kinds of
+// Zarn.blocks.
 
-#include "block_engine/engine.hpp"
-
+#include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
 #include <string>
 
+#include "block_engine/chain.hpp"
+#include "block_engine/competition.hpp"
+#include "block_engine/copy.hpp"
+#include "block_engine/engine.hpp"
+#include "block_engine/groups.hpp"
+#include "block_engine/guards.hpp"
+#include "block_engine/kinds.hpp"
+#include "block_engine/markers.hpp"
+#include "block_engine/plan.hpp"
+#include "block_engine/resolve.hpp"
 #include "common/abstract_base.hpp"
 #include "common/core_errors.hpp"
-#include "common/waiting.hpp"
+#include "common/gc_fields.hpp"
 
 namespace nb = nanobind;
 using zarn::py::ZarnBlock;
@@ -71,9 +81,7 @@ PyType_Slot block_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(&block_tra
 // --- construction -------------------------------------------------------------------
 
 void init_block(nb::pointer_and_handle<ZarnBlock> self, nb::object identifier, nb::kwargs configs) {
-  check_concrete(self.h, imports.block_type, {"isAsync", "isCompete", "setup"});
-  new (self.p) ZarnBlock(std::move(identifier));
-  finish_construction(self.h, configs);
+  construct_block(self.h, std::move(identifier), configs);
 }
 
 std::string block_repr(nb::handle self) {
@@ -97,16 +105,218 @@ std::string block_repr(nb::handle self) {
   return text + ">";
 }
 
-GroupKind kind_from(const std::string& word) {
-  if (word == "parallel") return GroupKind::Parallel;
-  if (word == "compete") return GroupKind::Compete;
-  throw nb::value_error(("a group is 'parallel' or 'compete', not '" + word + "'").c_str());
+// --- the collector's view of a competition --------------------------------------------
+
+using CompetitionFields = GcFields<CompetitionHandle, &CompetitionHandle::module_name,
+                                   &CompetitionHandle::priorities, &CompetitionHandle::turns>;
+
+int traverse_competition(PyObject* self, visitproc visit, void* arg) {
+  if (int failed = CompetitionFields::traverse(self, visit, arg)) return failed;
+  if (!nb::inst_ready(self)) return 0;
+  for (const auto& turn : nb::inst_ptr<CompetitionHandle>(self)->waiting) {
+    Py_VISIT(turn->marker.ptr());
+    Py_VISIT(turn->callback.ptr());
+  }
+  return 0;
 }
 
-void require_group(nb::handle block) {
-  if (!block_fields(block).group) {
-    throw nb::type_error((describe(block) + " is not a parallel or competing group").c_str());
-  }
+int clear_competition(PyObject* self) {
+  CompetitionFields::clear(self);
+  if (!nb::inst_ready(self)) return 0;
+  // The arbiter keeps the emptied cells; a turn given after this finds nothing to do.
+  for (const auto& turn : nb::inst_ptr<CompetitionHandle>(self)->waiting) turn->clear();
+  return 0;
+}
+
+PyType_Slot competition_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(&traverse_competition)},
+                                   {Py_tp_clear, reinterpret_cast<void*>(&clear_competition)},
+                                   {0, nullptr}};
+
+// --- the classes of groups, guarded parts and plans -------------------------------------
+
+void bind_groups(nb::module_& m) {
+  nb::class_<CompetitionHandle>(
+      m, "ZarnCompetition", nb::type_slots(competition_slots),
+      "The arbiter of a competing group: its branches contend for one machine\n"
+      "module, which serves one branch at a time, each branch once. When the\n"
+      "module is free it goes to the ready branch of highest priority (the\n"
+      "earliest branch among equals); a branch is ready when everything its\n"
+      "turn waits for has finished.")
+      .def(nb::init<>())
+      .def_prop_ro("module_name", [](const CompetitionHandle& self) { return self.module_name; })
+      .def_prop_ro(
+          "priorities", [](const CompetitionHandle& self) { return self.priorities; },
+          "Each branch's priority as its block carries it (None: NORMAL).")
+      .def_prop_ro(
+          "holder",
+          [](const CompetitionHandle& self) -> nb::object {
+            auto holder = self.core->holder();
+            return holder ? nb::object(nb::int_(*holder)) : nb::none();
+          },
+          "The branch that holds the module now, or None.")
+      .def("__len__", [](const CompetitionHandle& self) { return self.core->size(); })
+      .def(
+          "finished",
+          [](const CompetitionHandle& self, std::size_t branch) {
+            return self.core->finished(branch);
+          },
+          nb::arg("branch"), "Whether the branch has had its turn and released the module.")
+      .def(
+          "acquire", [](CompetitionHandle& self, std::size_t branch) { acquire(self, branch); },
+          nb::arg("branch"),
+          "Blocks until the module is the branch's (other threads run meanwhile).")
+      .def(
+          "request",
+          [](CompetitionHandle& self, std::size_t branch, nb::handle callback) {
+            request_turn(self, branch, nb::none(), callback);
+          },
+          nb::arg("branch"), nb::arg("callback"),
+          "Asks for the branch's turn without blocking; `callback()` runs once\n"
+          "the module is the branch's (maybe at once, maybe on the thread that\n"
+          "releases the module).")
+      .def(
+          "release",
+          [](CompetitionHandle& self, std::size_t branch) { self.core->release(branch); },
+          nb::arg("branch"), "Ends the branch's turn and hands the module on.")
+      .def("__repr__", [](const CompetitionHandle& self) {
+        return "<ZarnCompetition for " + describe(self.module_name) + ", " +
+               std::to_string(self.core->size()) + " branches>";
+      });
+
+  nb::class_<Guard>(m, "ZarnGuard",
+                    nb::type_slots(GcFields<Guard, &Guard::exception, &Guard::outer>::slots),
+                    "A guarded part (try/except): its actions run under it, and `exception`\n"
+                    "is the part that handles their failure. `outer` is the guarded part\n"
+                    "that encloses this one, or None.")
+      .def(
+          "__init__",
+          [](Guard* self, nb::object exception, nb::object outer) {
+            new (self) Guard{std::move(exception), std::move(outer)};
+          },
+          nb::arg("exception").none() = nb::none(), nb::arg("outer").none() = nb::none())
+      .def_rw("exception", &Guard::exception, nb::arg().none())
+      .def_rw("outer", &Guard::outer, nb::arg().none())
+      .def("__repr__",
+           [](const Guard& self) { return "<ZarnGuard except " + describe(self.exception) + ">"; });
+  imports.guard_type = nb::type<Guard>().ptr();
+  imports.competition_type = nb::type<CompetitionHandle>().ptr();
+
+  // The markers are actions of their own kind, so that the wired list can be
+  // run like any other: each finishes at once, except a turn, which waits for
+  // the module.
+  nb::dict ns;
+  ns["__module__"] = "Zarn._zarnblock";
+  ns["__qualname__"] = "ZarnMarker";
+  ns["__doc__"] =
+      "An action that marks the structure of a group in its wired list:\n"
+      "role 'start' and 'join' (begin and end of a group), 'turn' (a competing\n"
+      "branch waits for its module) and 'release' (it hands the module on).\n"
+      "run() executes it like any action; request() is the non-blocking form of a\n"
+      "turn for executors that run actions on a pool: the marker finishes (and\n"
+      "`callback()` runs) when the module is the branch's.";
+  ns["setup"] = nb::cpp_function(
+      [](nb::handle self, nb::object role) {
+        nb::setattr(self, "role", role);
+        nb::setattr(self, "competition", nb::none());
+        nb::setattr(self, "branch", nb::none());
+      },
+      nb::is_method(), nb::name("setup"), nb::arg("role"));
+  ns["execute"] = nb::cpp_function(&marker_execute, nb::is_method(), nb::name("execute"));
+  ns["request"] = nb::cpp_function(&marker_request, nb::is_method(), nb::name("request"),
+                                   nb::arg("callback").none() = nb::none());
+  ns["__repr__"] = nb::cpp_function(
+      [](nb::handle self) {
+        std::string text = "<ZarnMarker " + marker_role(self);
+        nb::object branch = self.attr("branch");
+        if (!branch.is_none()) text += " " + nb::cast<std::string>(nb::str(branch));
+        return text + ">";
+      },
+      nb::is_method(), nb::name("__repr__"));
+  nb::handle action_type = imports.action_type;
+  nb::handle metaclass = reinterpret_cast<PyObject*>(Py_TYPE(action_type.ptr()));
+  nb::object marker_type = metaclass("ZarnMarker", nb::make_tuple(action_type), ns);
+  m.attr("ZarnMarker") = marker_type;
+  imports.marker_type = marker_type.release().ptr();
+}
+
+void bind_plan(nb::module_& m) {
+  nb::class_<RunStep>(
+      m, "ZarnRunStep",
+      nb::type_slots(GcFields<RunStep, &RunStep::index, &RunStep::action, &RunStep::kind,
+                              &RunStep::waits, &RunStep::after, &RunStep::events,
+                              &RunStep::competition, &RunStep::branch, &RunStep::guard>::slots),
+      "One action of a run plan.")
+      .def_ro("index", &RunStep::index, "Its position in the plan's steps.")
+      .def_ro("action", &RunStep::action, "The action to run.")
+      .def_ro("kind", &RunStep::kind,
+              "'action' for an action of the script; for the markers of a group:\n"
+              "'start', 'join', 'turn' (request() it rather than run it on a\n"
+              "worker: it finishes when its branch gets the module) and 'release'.")
+      .def_ro("waits", &RunStep::waits,
+              "Indices of the steps that must have finished before it starts: its\n"
+              "dependencies, then its predecessor in script order.")
+      .def_ro("after", &RunStep::after, "Index of its predecessor in script order, or None.")
+      .def_ro("events", &RunStep::events,
+              "Every event run() waits for: the dependencies' finish signals, then the\n"
+              "predecessor's (an event from outside the plan for the first step, when\n"
+              "one was set).")
+      .def_ro("competition", &RunStep::competition,
+              "Index into the plan's competitions of the innermost competing branch\n"
+              "the step belongs to, or None.")
+      .def_ro("branch", &RunStep::branch, "That branch's number, or None.")
+      .def_ro("guard", &RunStep::guard,
+              "Index into the plan's guards of the innermost guarded part, or None.")
+      .def("__repr__", [](const RunStep& self) {
+        return "<ZarnRunStep " + nb::cast<std::string>(nb::str(self.index)) + " " +
+               nb::cast<std::string>(self.kind) + " " + describe(self.action) + " waits " +
+               describe(self.waits) + ">";
+      });
+  nb::class_<RunBranch>(
+      m, "ZarnRunBranch",
+      nb::type_slots(GcFields<RunBranch, &RunBranch::index, &RunBranch::priority, &RunBranch::turn,
+                              &RunBranch::release, &RunBranch::steps>::slots),
+      "One branch of a competition in a run plan.")
+      .def_ro("index", &RunBranch::index, "The branch's number in its competition.")
+      .def_ro("priority", &RunBranch::priority,
+              "Its priority as its block carries it (None counts as NORMAL).")
+      .def_ro("turn", &RunBranch::turn, "Index of its turn step.")
+      .def_ro("release", &RunBranch::release, "Index of its release step.")
+      .def_ro("steps", &RunBranch::steps, "Indices of the steps between turn and release.");
+  nb::class_<RunCompetition>(
+      m, "ZarnRunCompetition",
+      nb::type_slots(GcFields<RunCompetition, &RunCompetition::competition,
+                              &RunCompetition::module_name, &RunCompetition::start,
+                              &RunCompetition::join, &RunCompetition::branches>::slots),
+      "A competing group in a run plan.")
+      .def_ro("competition", &RunCompetition::competition,
+              "Its arbiter, a ZarnCompetition (the turn markers use it).")
+      .def_ro("module_name", &RunCompetition::module_name,
+              "The machine module its branches contend for.")
+      .def_ro("start", &RunCompetition::start, "Index of its start step.")
+      .def_ro("join", &RunCompetition::join, "Index of its join step.")
+      .def_ro("branches", &RunCompetition::branches, "Its branches (ZarnRunBranch), in order.");
+  nb::class_<RunGuard>(m, "ZarnRunGuard",
+                       nb::type_slots(GcFields<RunGuard, &RunGuard::guard, &RunGuard::exception,
+                                               &RunGuard::steps, &RunGuard::outer>::slots),
+                       "A guarded part in a run plan.")
+      .def_ro("guard", &RunGuard::guard, "The ZarnGuard the actions carry.")
+      .def_ro("exception", &RunGuard::exception, "The part that handles a failure.")
+      .def_ro("steps", &RunGuard::steps,
+              "Indices of every step inside it, inner guarded parts included.")
+      .def_ro("outer", &RunGuard::outer, "Index of the enclosing guarded part, or None.");
+  nb::class_<RunPlan>(
+      m, "ZarnRunPlan",
+      nb::type_slots(
+          GcFields<RunPlan, &RunPlan::steps, &RunPlan::competitions, &RunPlan::guards>::slots),
+      "Everything an executor needs to run a compiled chain; see\n"
+      "ZarnBlock.run_plan().")
+      .def_ro("steps", &RunPlan::steps, "Every action to run (ZarnRunStep), in script order.")
+      .def_ro("competitions", &RunPlan::competitions,
+              "The competing groups (ZarnRunCompetition), in script order.")
+      .def_ro("guards", &RunPlan::guards,
+              "The guarded parts (ZarnRunGuard), in the order they are met.")
+      .def("__len__", [](const RunPlan& self) { return nb::len(self.steps); });
+  imports.run_step_type = nb::type<RunStep>().ptr();
 }
 
 }  // namespace
@@ -116,14 +326,7 @@ NB_MODULE(_zarnblock, m) {
       "The abstract block of a ZARN script: chains of blocks, their resolution,\n"
       "groups, copies and the run plan.";
   register_core_error_translator();
-  init_waiting();
-  imports.zarn_id_type = import_attr("Zarn._zarnprimitives", "ZarnId");
-  imports.action_type = import_attr("Zarn._zarnaction", "ZarnAction");
-  imports.finished_state =
-      nb::object(nb::module_::import_("Zarn._zarnprimitives").attr("ZarnState").attr("Finished"))
-          .release()
-          .ptr();
-  imports.print = import_attr("builtins", "print");
+  start_engine(m);
 
   auto block_class = nb::class_<ZarnBlock>(
       m, "ZarnBlock", nb::dynamic_attr(), nb::type_slots(block_slots),
@@ -224,38 +427,5 @@ NB_MODULE(_zarnblock, m) {
 
   bind_groups(m);
   bind_plan(m);
-
-  // Hooks of the kinds in Zarn.blocks.
-  m.def(
-      "_register_plain_kind", [](nb::handle kind) { imports.plain_kind = kind.inc_ref().ptr(); },
-      nb::arg("kind"));
-  m.def(
-      "_make_group",
-      [](nb::handle block, const std::string& kind, nb::handle blocks) {
-        init_group(block, kind_from(kind), blocks);
-      },
-      nb::arg("block"), nb::arg("kind"), nb::arg("blocks"));
-  m.def(
-      "_resolve_group",
-      [](nb::handle block) {
-        require_group(block);
-        return resolve_group(block);
-      },
-      nb::arg("block"));
-  m.def("_copy_structure", &copy_structure, nb::arg("block"));
-  m.def(
-      "_group_rounds",
-      [](nb::handle block) {
-        require_group(block);
-        return group_rounds(block);
-      },
-      nb::arg("block"));
-  m.def(
-      "_concat_rounds",
-      [](nb::handle block, nb::handle others) {
-        require_group(block);
-        concat_rounds(block, others);
-      },
-      nb::arg("block"), nb::arg("others"));
-  m.def("_copy_exception_part", &copy_exception_part, nb::arg("exception").none());
+  make_block_kinds();
 }

@@ -25,9 +25,10 @@
 #include <vector>
 
 #include "_zarnaction.hpp"
+#include "block_engine/engine.hpp"
+#include "block_engine/plan.hpp"
 #include "common/core_errors.hpp"
 #include "common/raised.hpp"
-#include "block_engine/run_plan.hpp"
 #include "common/waiting.hpp"
 #include "zarn/client/commands.hpp"
 #include "zarn/run/scheduler.hpp"
@@ -167,6 +168,7 @@ class PyRunner final : public zarn::StepRunner {
     }
     const KindInfo* info = infos[step];
     bool succeeded = false;
+    // Through the method: the action's kind (a user's, mostly) overrides it.
     PyObject* result = PyObject_CallMethodNoArgs(action, imports.execute);
     if (result == nullptr) {
       keep_error(step);
@@ -201,6 +203,8 @@ class PyRunner final : public zarn::StepRunner {
     nb::object granted = nb::cpp_function([owner, step]() {
       if (auto run = owner.lock()) run->complete(step, true);
     });
+    // Through the method, as execute(): a turn's failure reaches the run as
+    // the Python exception its request() raised, whatever kind it is of.
     PyObject* result = PyObject_CallMethodOneArg(action.ptr(), imports.request, granted.ptr());
     if (result != nullptr) {
       Py_DECREF(result);
@@ -648,10 +652,9 @@ NB_MODULE(_zarnexec, m) {
   imports.after = PyUnicode_InternFromString("after");
   imports.script_dep = PyUnicode_InternFromString("script_dep");
   imports.outer = PyUnicode_InternFromString("outer");
-  imports.step_type = reinterpret_cast<PyTypeObject*>(
-      nb::object(nb::module_::import_("Zarn._zarnblock").attr("ZarnRunStep")).release().ptr());
-  imports.action_type = reinterpret_cast<PyTypeObject*>(
-      nb::object(nb::module_::import_("Zarn._zarnaction").attr("ZarnAction")).release().ptr());
+  const zarn::py::EngineImports& engine = zarn::py::engine();
+  imports.step_type = reinterpret_cast<PyTypeObject*>(engine.run_step_type);
+  imports.action_type = reinterpret_cast<PyTypeObject*>(engine.action_type);
   imports.base_state = _PyType_Lookup(imports.action_type, imports.state);
   Py_XINCREF(imports.base_state);
 

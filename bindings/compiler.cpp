@@ -7,6 +7,11 @@
 //
 // Every check is made in C++, so none of them disappears when Python runs with
 // its optimisation flags.
+//
+// The blocks a rule makes itself are of the engine's own kinds, so the block
+// engine works on them directly; a block or action that reaches a rule from
+// elsewhere (a rule's result, a declared block, a module's action) may be of
+// a user's kind and is called through its Python methods.
 
 #include <nanobind/stl/string.h>
 
@@ -14,6 +19,11 @@
 #include <initializer_list>
 #include <string>
 
+#include "block_engine/chain.hpp"
+#include "block_engine/engine.hpp"
+#include "block_engine/groups.hpp"
+#include "block_engine/kinds.hpp"
+#include "block_engine/resolve.hpp"
 #include "common/abstract_base.hpp"
 #include "common/core_errors.hpp"
 #include "common/gc_fields.hpp"
@@ -55,12 +65,10 @@ struct Names {
   PyObject *mod, *ident, *argLeft, *argRight, *status, *tray, *action, *primary, *wait, *dependency,
       *dependLeft, *dependRight, *others, *iterateBlock, *cnt, *exception, *asyncleft, *asyncright,
       *competeleft, *competeright, *priorities;
-  PyObject *get, *keys, *id, *replace, *add, *first, *add_dependencies, *next_block,
-      *resolve_global, *isAsync, *isCompete, *tmp_async_block, *tmp_compete_block,
-      *is_module_consistent, *copy, *evaluate, *async_block_map, *async_copy, *async_concat,
-      *resolve_parallel, *module_name, *resolve_within_competition, *get_local_variables_map,
-      *resolve_local, *module, *name, *io_action, *move_action, *tray_action, *priority, *main,
-      *module_registry, *upper, *at_sign, *empty;
+  PyObject *get, *keys, *id, *replace, *add_dependencies, *isAsync, *isCompete, *tmp_async_block,
+      *tmp_compete_block, *copy, *evaluate, *async_block_map, *async_copy, *async_concat,
+      *get_local_variables_map, *resolve_local, *module, *name, *io_action, *move_action,
+      *tray_action, *priority, *main, *module_registry, *upper, *at_sign, *empty;
 };
 Names names;
 
@@ -228,13 +236,13 @@ nb::object operation_of(nb::handle owner, nb::handle name, const char* statement
 }
 
 void give_wait(nb::handle block, nb::handle dependency) {
-  nb::object first = call_method(block, names.first, {});
+  nb::object first = zarn::py::first(zarn::py::block_fields(block));
   if (first.is_none()) {
     PyErr_SetString(imports.lookup_error,
                     "the block's sequence is empty: its wait clause has no first item to go to");
     throw nb::python_error();
   }
-  call_method(first, names.add_dependencies, {dependency});
+  call_method(first, names.add_dependencies, {dependency});  // the action kind's own
 }
 
 // The priority a competing branch was written with: a ZarnPriority, a name
@@ -372,7 +380,7 @@ nb::object block(nb::handle self, nb::handle ast) {
   ZarnSemantics& semantics = fields(self);
   nb::object label = field(ast, names.ident);
   nb::object made = standard_block_named(truthy(label) ? attr(label, names.id) : label);
-  call_method(made, names.add, {as_list(field(ast, names.primary))});
+  zarn::py::add(made, as_list(field(ast, names.primary)));
 
   if (!optional(ast, names.wait).is_none()) {
     nb::object single = optional(ast, names.dependency);
@@ -385,11 +393,11 @@ nb::object block(nb::handle self, nb::handle ast) {
     }
   }
 
-  set_attr(made, names.next_block, optional(ast, names.others));
-  call_method(made, names.resolve_global, {semantics.global_zone});
+  zarn::py::set_next(zarn::py::block_fields(made), optional(ast, names.others));
+  zarn::py::resolve_global(made, semantics.global_zone);
   if (truthy(attr(made, names.isAsync))) return attr(made, names.tmp_async_block);
   if (truthy(attr(made, names.isCompete))) return attr(made, names.tmp_compete_block);
-  if (!truthy(call_method(made, names.is_module_consistent, {}))) fail_check();
+  if (!zarn::py::is_module_consistent(made)) fail_check();
   return made;
 }
 
@@ -410,7 +418,7 @@ nb::object loop(nb::handle, nb::handle ast) {
     for (nb::handle key : nb::borrow<nb::list>(keys)) {
       nb::object branch = checked(PyObject_GetItem(branches.ptr(), key.ptr()));
       nb::object fresh = standard_block();
-      call_method(fresh, names.add, {call_method(branch, names.evaluate, {})});
+      zarn::py::add(fresh, call_method(branch, names.evaluate, {}));
       if (PyObject_SetItem(branches.ptr(), key.ptr(), fresh.ptr()) != 0) throw nb::python_error();
     }
     nb::list copies;
@@ -425,7 +433,7 @@ nb::object loop(nb::handle, nb::handle ast) {
   nb::object result = standard_block();
   for (long long round = 0; round < count; ++round) {
     if (PyErr_CheckSignals() != 0) throw nb::python_error();
-    call_method(result, names.add, {call_method(repeated, names.copy, {})});
+    zarn::py::add(result, call_method(repeated, names.copy, {}));
   }
   return result;
 }
@@ -435,10 +443,13 @@ nb::object actionclause(nb::handle, nb::handle ast) {
   if (truthy(attr(guarded, names.isAsync)) || truthy(attr(guarded, names.isCompete))) {
     return guarded;
   }
-  nb::object result = has_key(ast, names.exception)
-                          ? call(imports.run_except_block, {field(ast, names.exception)})
-                          : standard_block();
-  call_method(result, names.add, {guarded});
+  if (has_key(ast, names.exception)) {
+    nb::object result = call(imports.run_except_block, {field(ast, names.exception)});
+    zarn::py::add_guarded(result, guarded);
+    return result;
+  }
+  nb::object result = standard_block();
+  zarn::py::add(result, guarded);
   return result;
 }
 
@@ -462,7 +473,7 @@ nb::object asyncblock(nb::handle, nb::handle ast) {
   bool resolved = false;
   if (truthy(right)) {
     result = call(imports.async_block, {group_list(left, right)});
-    resolved = truthy(call_method(result, names.resolve_parallel, {}));
+    resolved = zarn::py::resolve_group(result);
   } else {
     result = left;
     resolved = resolve_alone(result);
@@ -484,8 +495,8 @@ nb::object competeblock(nb::handle, nb::handle ast) {
     nb::object priorities = optional(ast, names.priorities);
     if (!priorities.is_none()) apply_priorities(group, priorities);
     result = call(imports.compete_block, {group});
-    set_attr(result, names.module_name, module_name);
-    resolved = truthy(call_method(result, names.resolve_within_competition, {}));
+    zarn::py::block_fields(result).module_name = module_name;
+    resolved = zarn::py::resolve_group(result);
   } else {
     result = left;
     resolved = resolve_alone(result);
@@ -510,10 +521,11 @@ NB_MODULE(compiler, m) {
   zarn::py::register_core_error_translator();
 
   using zarn::py::import_attr;
-  imports.standard_block = import_attr("Zarn.blocks", "StandardBlock");
-  imports.async_block = import_attr("Zarn.blocks", "AsyncBlock");
-  imports.compete_block = import_attr("Zarn.blocks", "CompeteBlock");
-  imports.run_except_block = import_attr("Zarn.blocks", "RunExceptBlock");
+  const zarn::py::EngineImports& engine = zarn::py::engine();
+  imports.standard_block = engine.standard_kind;
+  imports.async_block = engine.parallel_kind;
+  imports.compete_block = engine.competing_kind;
+  imports.run_except_block = engine.guarded_kind;
   imports.priority = import_attr("Zarn._zarnpq", "ZarnPriority");
   imports.zarn_id = import_attr("Zarn._zarnprimitives", "ZarnId");
   imports.parse_node = import_attr("Zarn.parsing", "ParseNode");
@@ -550,24 +562,16 @@ NB_MODULE(compiler, m) {
            {&n.keys, "keys"},
            {&n.id, "id"},
            {&n.replace, "replace"},
-           {&n.add, "add"},
-           {&n.first, "first"},
            {&n.add_dependencies, "add_dependencies"},
-           {&n.next_block, "next_block"},
-           {&n.resolve_global, "resolve_global"},
            {&n.isAsync, "isAsync"},
            {&n.isCompete, "isCompete"},
            {&n.tmp_async_block, "tmp_async_block"},
            {&n.tmp_compete_block, "tmp_compete_block"},
-           {&n.is_module_consistent, "is_module_consistent"},
            {&n.copy, "copy"},
            {&n.evaluate, "evaluate"},
            {&n.async_block_map, "async_block_map"},
            {&n.async_copy, "async_copy"},
            {&n.async_concat, "async_concat"},
-           {&n.resolve_parallel, "resolve_parallel"},
-           {&n.module_name, "module_name"},
-           {&n.resolve_within_competition, "resolve_within_competition"},
            {&n.get_local_variables_map, "get_local_variables_map"},
            {&n.resolve_local, "resolve_local"},
            {&n.module, "module"},

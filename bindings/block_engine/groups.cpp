@@ -1,19 +1,4 @@
-// Parallel and competing groups: their markers, their wiring, the arbiter of
-// a competition, and the guards of guarded parts.
-//
-// A group is wired once its branches are known, so that the actions of an
-// evaluated chain can simply be run, each on a thread of its own:
-//
-//   parallel:  start -> every branch (its actions one after another) -> join
-//   compete:   start -> turn_i -> branch i -> release_i -> join, for every i
-//
-// A branch's first action waits for the start marker (a competing branch's
-// for its turn), the join waits for the last action of every branch (for
-// every release), and whatever follows the group waits for the join. A turn
-// finishes when the competition gives the branch the module; the release
-// hands the module on. A turn also waits for everything its branch's actions
-// wait for outside the branch, so that a branch never holds the module while
-// it waits for something else: no competition can stall on itself.
+#include "block_engine/groups.hpp"
 
 #include <nanobind/stl/string.h>
 
@@ -23,28 +8,23 @@
 #include <utility>
 #include <vector>
 
+#include "block_engine/competition.hpp"
 #include "block_engine/engine.hpp"
-#include "common/abstract_base.hpp"
-#include "common/waiting.hpp"
-#include "zarn/run/competition.hpp"
+#include "block_engine/markers.hpp"
 
 namespace zarn::py {
 
-// --- markers ----------------------------------------------------------------------
-
-nb::object make_marker(const char* role, nb::handle module) {
-  nb::object marker = nb::handle(imports.marker_type)(module, nb::arg("role") = role);
-  return marker;
-}
-
-std::string marker_role(nb::handle item) {
-  if (!PyObject_TypeCheck(item.ptr(), reinterpret_cast<PyTypeObject*>(imports.marker_type))) {
-    return "";
-  }
-  return nb::cast<std::string>(item.attr("role"));
-}
-
 namespace {
+
+// The group of a block that must be one: a kind's group method may be called
+// on any block.
+GroupData& group_of(nb::handle block) {
+  ZarnBlock& fields = block_fields(block);
+  if (!fields.group) {
+    throw nb::type_error((describe(block) + " is not a parallel or competing group").c_str());
+  }
+  return *fields.group;
+}
 
 nb::object finish_signal_of(nb::handle action) { return action_fields(action).finish_signal; }
 
@@ -115,260 +95,6 @@ void lift_turn_waits(nb::handle items) {
     throw nb::value_error("a group's markers are out of order: a turn without its release");
 }
 
-// --- the competition ------------------------------------------------------------------
-
-namespace {
-
-// A turn asked for and not yet given: the marker to finish and the callback
-// to call once the module is the branch's. The arbiter keeps it out of the
-// collector's sight, and it leads back to the competition (the marker holds
-// it); the competition lists it as well, so that the collector can follow
-// and break that cycle when the turn never comes, as when a run stops while
-// another branch holds the module. Its objects are touched with the
-// interpreter lock held.
-struct WaitingTurn {
-  nb::object marker = nb::none();
-  nb::object callback = nb::none();
-
-  WaitingTurn() = default;
-  WaitingTurn(const WaitingTurn&) = delete;
-  WaitingTurn& operator=(const WaitingTurn&) = delete;
-  ~WaitingTurn() {
-    // Let go of wherever the arbiter lets go of it. With the interpreter lock
-    // held, as from Python and in the collections of the interpreter's own
-    // shutdown (when Py_IsInitialized() is false already), the references go
-    // at once; a thread without the lock must not ask for it once shutdown
-    // has begun: it would never get it back.
-    const bool shutting_down = interpreter_finishing();
-    if ((Py_IsInitialized() || shutting_down) && PyGILState_Check()) {
-      marker.reset();
-      callback.reset();
-      return;
-    }
-    if (!Py_IsInitialized() || shutting_down) {
-      (void)marker.release();
-      (void)callback.release();
-      return;
-    }
-    PyGILState_STATE state = PyGILState_Ensure();
-    marker.reset();
-    callback.reset();
-    PyGILState_Release(state);
-  }
-
-  void clear() {
-    marker = nb::none();
-    callback = nb::none();
-  }
-};
-
-}  // namespace
-
-struct CompetitionHandle {
-  std::shared_ptr<Competition> core = std::make_shared<Competition>(std::vector<int>{});
-  nb::object module_name = nb::none();
-  nb::object priorities = nb::list();  // per branch, as the branch blocks carry them
-  nb::object turns = nb::list();       // per branch, the turn marker
-  std::vector<int> numbers;            // the priorities the arbiter was made with
-  bool readiness_known = false;
-  // The turns the arbiter may still give, seen by the collector through here.
-  std::vector<std::shared_ptr<WaitingTurn>> waiting;
-};
-
-namespace {
-
-int priority_number(nb::handle priority) {
-  if (priority.is_none()) return 1;  // NORMAL
-  return priority_as_int(priority, "a branch's priority");
-}
-
-CompetitionHandle& competition_of(nb::handle competition) {
-  return nb::cast<CompetitionHandle&>(competition);
-}
-
-// A turn is ready as soon as everything it waits for has finished; the
-// competition reads that from the events themselves where they are ours.
-void learn_readiness(CompetitionHandle& handle) {
-  if (handle.readiness_known) return;
-  std::size_t branch = 0;
-  for (nb::handle turn : handle.turns) {
-    ZarnAction& fields = action_fields(turn);
-    std::vector<std::shared_ptr<Event>> events;
-    bool all_ours = true;
-    for (nb::handle item : fields.dependency) {
-      if (!is_action(item)) {
-        all_ours = false;
-        break;
-      }
-      std::shared_ptr<Event> event = native_event(action_fields(item).finish_signal);
-      if (!event) all_ours = false;
-      events.push_back(std::move(event));
-    }
-    if (all_ours && !fields.script_dep.is_none()) {
-      std::shared_ptr<Event> event = native_event(fields.script_dep);
-      if (!event) all_ours = false;
-      events.push_back(std::move(event));
-    }
-    if (all_ours) handle.core->set_ready_events(branch, std::move(events));
-    ++branch;
-  }
-  handle.readiness_known = true;
-}
-
-void acquire(CompetitionHandle& handle, std::size_t branch) {
-  learn_readiness(handle);
-  std::shared_ptr<Competition> core = handle.core;
-  auto granted = std::make_shared<Event>();
-  core->request(branch, [granted] { granted->set(); });
-  wait_native(granted, std::nullopt);
-}
-
-void finish_marker(nb::handle marker);
-
-void give_turn(WaitingTurn& turn) {
-  nb::gil_scoped_acquire acquire;
-  // Taken out first: a cell once given holds nothing, whatever the calls do.
-  nb::object marker = std::exchange(turn.marker, nb::none());
-  nb::object callback = std::exchange(turn.callback, nb::none());
-  nb::handle running = marker;
-  try {
-    if (!marker.is_none()) finish_marker(marker);
-    running = callback;
-    if (!callback.is_none()) callback();
-  } catch (nb::python_error& e) {
-    // Whoever released the module is not the one to hear of it.
-    e.restore();
-    PyErr_WriteUnraisable(running.ptr());
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-    PyErr_WriteUnraisable(running.ptr());
-  }
-}
-
-void request_turn(CompetitionHandle& handle, std::size_t branch, nb::handle marker,
-                  nb::handle callback) {
-  learn_readiness(handle);
-  // The turns given (or whose arbiter is gone) are held here alone.
-  std::erase_if(handle.waiting, [](const auto& turn) { return turn.use_count() == 1; });
-  auto turn = std::make_shared<WaitingTurn>();
-  turn->marker = nb::borrow(marker);
-  turn->callback = nb::borrow(callback);
-  handle.waiting.push_back(turn);
-  std::shared_ptr<Competition> core = handle.core;
-  try {
-    core->request(branch, [turn] { give_turn(*turn); });
-  } catch (...) {
-    std::erase(handle.waiting, turn);
-    throw;
-  }
-}
-
-void request(CompetitionHandle& handle, std::size_t branch, nb::handle callback) {
-  request_turn(handle, branch, nb::none(), callback);
-}
-
-void configure(CompetitionHandle& handle, nb::handle module_name, nb::list priorities,
-               nb::list turns) {
-  std::vector<int> numbers;
-  for (nb::handle priority : priorities) numbers.push_back(priority_number(priority));
-  // Rewiring an unchanged group (run_plan() again, a copy taken) must not
-  // reset a competition that may be under way.
-  if (numbers != handle.numbers) {
-    handle.core = std::make_shared<Competition>(numbers);
-    handle.numbers = std::move(numbers);
-  }
-  handle.module_name = nb::borrow(module_name);
-  handle.priorities = std::move(priorities);
-  handle.turns = std::move(turns);
-  handle.readiness_known = false;
-}
-
-void finish_marker(nb::handle marker) {
-  ZarnAction& fields = action_fields(marker);
-  fields.state = nb::borrow(imports.finished_state);
-  nb::object signal = fields.finish_signal;
-  signal.attr("set")();
-}
-
-std::size_t branch_index(nb::handle marker) { return nb::cast<std::size_t>(marker.attr("branch")); }
-
-void marker_execute(nb::handle self) {
-  const std::string role = marker_role(self);
-  if (role == "turn") {
-    nb::object competition = self.attr("competition");
-    acquire(competition_of(competition), branch_index(self));
-  } else if (role == "release") {
-    nb::object competition = self.attr("competition");
-    competition_of(competition).core->release(branch_index(self));
-  }
-  finish_marker(self);
-}
-
-void marker_request(nb::handle self, nb::handle callback) {
-  if (marker_role(self) != "turn") {
-    marker_execute(self);
-    if (!callback.is_none()) callback();
-    return;
-  }
-  nb::object competition = self.attr("competition");
-  request_turn(competition_of(competition), branch_index(self), self, callback);
-}
-
-}  // namespace
-
-nb::object new_competition(nb::handle module_name) {
-  nb::object competition = nb::handle(imports.competition_type)();
-  competition_of(competition).module_name = nb::borrow(module_name);
-  return competition;
-}
-
-// --- guards ---------------------------------------------------------------------------
-
-struct Guard {
-  nb::object exception;
-  nb::object outer;
-};
-
-nb::object copy_exception_part(nb::handle exception) {
-  if (is_block(exception)) return copy_structure(exception);
-  return nb::borrow(exception);
-}
-
-nb::object clone_guard(nb::handle guard, nb::handle outer) {
-  return nb::handle(imports.guard_type)(copy_exception_part(guard.attr("exception")), outer);
-}
-
-namespace {
-
-// Puts the actions of `sequence` from `start` on into the guarded part
-// `guard`: an action that is in an inner part already has that part enclosed.
-void guard_items(nb::handle sequence, Py_ssize_t start, nb::handle guard) {
-  const Py_ssize_t size = length_of(sequence);
-  for (Py_ssize_t i = start; i < size; ++i) {
-    nb::object item = sequence[i];
-    if (!is_action(item)) continue;
-    ZarnAction& fields = action_fields(item);
-    if (fields.guard.is_none()) {
-      fields.guard = nb::borrow(guard);
-      continue;
-    }
-    nb::object part = fields.guard;
-    for (int depth = 0; !part.is(guard); ++depth) {
-      if (depth > 10000) throw nb::value_error("guarded parts enclose each other in a loop");
-      nb::object outer = part.attr("outer");
-      if (outer.is_none()) {
-        nb::setattr(part, "outer", guard);
-        break;
-      }
-      part = std::move(outer);
-    }
-  }
-}
-
-}  // namespace
-
-// --- building a group --------------------------------------------------------------------
-
 nb::list flatten_chain(nb::handle head, const char* purpose) {
   nb::list out;
   for (nb::object& block : chain_blocks(head)) {
@@ -434,10 +160,7 @@ nb::object branch_module_name(nb::handle items, std::size_t index, const char* k
 }
 
 nb::object new_branch_block(nb::handle items, nb::handle module_name) {
-  if (imports.plain_kind == nullptr) {
-    throw nb::type_error("groups need the block kinds: import Zarn.blocks first");
-  }
-  nb::object branch = nb::handle(imports.plain_kind)();
+  nb::object branch = nb::handle(imports.standard_kind)();
   ZarnBlock& fields = block_fields(branch);
   set_action_seq(fields, nb::borrow(items));
   fields.module_name = nb::borrow(module_name);
@@ -603,7 +326,7 @@ nb::object rewire(nb::handle self) {
 
 bool resolve_group(nb::handle self) {
   ZarnBlock& block = block_fields(self);
-  GroupData& group = *block.group;
+  GroupData& group = group_of(self);
   // The labelled blocks of every branch; where two branches use one label,
   // the branch given first wins, as the earlier block does along a chain.
   nb::dict names;
@@ -622,7 +345,7 @@ bool resolve_group(nb::handle self) {
       resolved = false;
       continue;
     }
-    item.attr("resolve_dependencies")(names);
+    item.attr("resolve_dependencies")(names);  // (a kind's own)
   }
   if (group.kind == GroupKind::Compete) {
     nb::object branches = self.attr("compete_blocks");
@@ -652,16 +375,16 @@ bool resolve_group(nb::handle self) {
 nb::list group_rounds(nb::handle self) {
   nb::list rounds;
   rounds.append(self);
-  for (nb::handle round : block_fields(self).group->rounds) rounds.append(round);
+  for (nb::handle round : group_of(self).rounds) rounds.append(round);
   return rounds;
 }
 
 void concat_rounds(nb::handle self, nb::handle others) {
+  GroupData& group = group_of(self);
   std::vector<nb::object> chain = chain_blocks(self);
   std::unordered_set<PyObject*> in_chain;
   for (nb::object& block : chain) in_chain.insert(block.ptr());
   nb::object end = chain.back();
-  GroupData& group = *block_fields(self).group;
   for (nb::handle other : others) {
     if (in_chain.count(other.ptr()) != 0) continue;  // already one of this chain's rounds
     if (!is_block(other)) {
@@ -703,146 +426,6 @@ void clear_group(GroupData& group) {
     *field = nb::none();
   }
   group.markers.clear();
-}
-
-// --- the collector's view of a competition --------------------------------------------
-
-namespace {
-
-using CompetitionFields = GcFields<CompetitionHandle, &CompetitionHandle::module_name,
-                                   &CompetitionHandle::priorities, &CompetitionHandle::turns>;
-
-int traverse_competition(PyObject* self, visitproc visit, void* arg) {
-  if (int failed = CompetitionFields::traverse(self, visit, arg)) return failed;
-  if (!nb::inst_ready(self)) return 0;
-  for (const auto& turn : nb::inst_ptr<CompetitionHandle>(self)->waiting) {
-    Py_VISIT(turn->marker.ptr());
-    Py_VISIT(turn->callback.ptr());
-  }
-  return 0;
-}
-
-int clear_competition(PyObject* self) {
-  CompetitionFields::clear(self);
-  if (!nb::inst_ready(self)) return 0;
-  // The arbiter keeps the emptied cells; a turn given after this finds nothing to do.
-  for (const auto& turn : nb::inst_ptr<CompetitionHandle>(self)->waiting) turn->clear();
-  return 0;
-}
-
-PyType_Slot competition_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(&traverse_competition)},
-                                   {Py_tp_clear, reinterpret_cast<void*>(&clear_competition)},
-                                   {0, nullptr}};
-
-}  // namespace
-
-// --- bindings of this part -----------------------------------------------------------------
-
-void bind_groups(nb::module_& m) {
-  nb::class_<CompetitionHandle>(
-      m, "ZarnCompetition", nb::type_slots(competition_slots),
-      "The arbiter of a competing group: its branches contend for one machine\n"
-      "module, which serves one branch at a time, each branch once. When the\n"
-      "module is free it goes to the ready branch of highest priority (the\n"
-      "earliest branch among equals); a branch is ready when everything its\n"
-      "turn waits for has finished.")
-      .def(nb::init<>())
-      .def_prop_ro("module_name", [](const CompetitionHandle& self) { return self.module_name; })
-      .def_prop_ro(
-          "priorities", [](const CompetitionHandle& self) { return self.priorities; },
-          "Each branch's priority as its block carries it (None: NORMAL).")
-      .def_prop_ro(
-          "holder",
-          [](const CompetitionHandle& self) -> nb::object {
-            auto holder = self.core->holder();
-            return holder ? nb::object(nb::int_(*holder)) : nb::none();
-          },
-          "The branch that holds the module now, or None.")
-      .def("__len__", [](const CompetitionHandle& self) { return self.core->size(); })
-      .def(
-          "finished",
-          [](const CompetitionHandle& self, std::size_t branch) {
-            return self.core->finished(branch);
-          },
-          nb::arg("branch"), "Whether the branch has had its turn and released the module.")
-      .def(
-          "acquire", [](CompetitionHandle& self, std::size_t branch) { acquire(self, branch); },
-          nb::arg("branch"),
-          "Blocks until the module is the branch's (other threads run meanwhile).")
-      .def(
-          "request",
-          [](CompetitionHandle& self, std::size_t branch, nb::handle callback) {
-            request(self, branch, callback);
-          },
-          nb::arg("branch"), nb::arg("callback"),
-          "Asks for the branch's turn without blocking; `callback()` runs once\n"
-          "the module is the branch's (maybe at once, maybe on the thread that\n"
-          "releases the module).")
-      .def(
-          "release",
-          [](CompetitionHandle& self, std::size_t branch) { self.core->release(branch); },
-          nb::arg("branch"), "Ends the branch's turn and hands the module on.")
-      .def("__repr__", [](const CompetitionHandle& self) {
-        return "<ZarnCompetition for " + describe(self.module_name) + ", " +
-               std::to_string(self.core->size()) + " branches>";
-      });
-
-  nb::class_<Guard>(m, "ZarnGuard",
-                    nb::type_slots(GcFields<Guard, &Guard::exception, &Guard::outer>::slots),
-                    "A guarded part (try/except): its actions run under it, and `exception`\n"
-                    "is the part that handles their failure. `outer` is the guarded part\n"
-                    "that encloses this one, or None.")
-      .def(
-          "__init__",
-          [](Guard* self, nb::object exception, nb::object outer) {
-            new (self) Guard{std::move(exception), std::move(outer)};
-          },
-          nb::arg("exception").none() = nb::none(), nb::arg("outer").none() = nb::none())
-      .def_rw("exception", &Guard::exception, nb::arg().none())
-      .def_rw("outer", &Guard::outer, nb::arg().none())
-      .def("__repr__",
-           [](const Guard& self) { return "<ZarnGuard except " + describe(self.exception) + ">"; });
-  imports.guard_type = nb::type<Guard>().ptr();
-  imports.competition_type = nb::type<CompetitionHandle>().ptr();
-
-  // The markers are actions of their own kind, so that the wired list can be
-  // run like any other: each finishes at once, except a turn, which waits for
-  // the module.
-  nb::dict ns;
-  ns["__module__"] = "Zarn._zarnblock";
-  ns["__qualname__"] = "ZarnMarker";
-  ns["__doc__"] =
-      "An action that marks the structure of a group in its wired list:\n"
-      "role 'start' and 'join' (begin and end of a group), 'turn' (a competing\n"
-      "branch waits for its module) and 'release' (it hands the module on).\n"
-      "run() executes it like any action; request() is the non-blocking form of a\n"
-      "turn for executors that run actions on a pool: the marker finishes (and\n"
-      "`callback()` runs) when the module is the branch's.";
-  ns["setup"] = nb::cpp_function(
-      [](nb::handle self, nb::object role) {
-        nb::setattr(self, "role", role);
-        nb::setattr(self, "competition", nb::none());
-        nb::setattr(self, "branch", nb::none());
-      },
-      nb::is_method(), nb::name("setup"), nb::arg("role"));
-  ns["execute"] = nb::cpp_function(&marker_execute, nb::is_method(), nb::name("execute"));
-  ns["request"] = nb::cpp_function(&marker_request, nb::is_method(), nb::name("request"),
-                                   nb::arg("callback").none() = nb::none());
-  ns["__repr__"] = nb::cpp_function(
-      [](nb::handle self) {
-        std::string text = "<ZarnMarker " + marker_role(self);
-        nb::object branch = self.attr("branch");
-        if (!branch.is_none()) text += " " + nb::cast<std::string>(nb::str(branch));
-        return text + ">";
-      },
-      nb::is_method(), nb::name("__repr__"));
-  nb::handle action_type = imports.action_type;
-  nb::handle metaclass = reinterpret_cast<PyObject*>(Py_TYPE(action_type.ptr()));
-  nb::object marker_type = metaclass("ZarnMarker", nb::make_tuple(action_type), ns);
-  m.attr("ZarnMarker") = marker_type;
-  imports.marker_type = marker_type.release().ptr();
-
-  m.def("_guard_items", &guard_items, nb::arg("sequence"), nb::arg("start"), nb::arg("guard"));
 }
 
 }  // namespace zarn::py

@@ -1,8 +1,4 @@
-// The run plan of a compiled chain: every action with what it waits for, the
-// competitions with their branches and priorities, and the guarded parts, all
-// known before anything runs. An executor can count each action's unfinished
-// waits, hand the action to a worker when the count reaches zero, and never
-// needs a thread blocked per waiting action.
+#include "block_engine/plan.hpp"
 
 #include <nanobind/stl/string.h>
 
@@ -12,9 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include "block_engine/engine.hpp"
-#include "common/abstract_base.hpp"
-#include "block_engine/run_plan.hpp"
+#include "block_engine/chain.hpp"
+#include "block_engine/groups.hpp"
+#include "block_engine/markers.hpp"
 #include "zarn/run/wait_order.hpp"
 
 namespace zarn::py {
@@ -238,85 +234,6 @@ nb::object run_plan(nb::handle self) {
         nb::rv_policy::move));
   }
   return nb::cast(RunPlan{steps, competition_list, guard_list}, nb::rv_policy::move);
-}
-
-void bind_plan(nb::module_& m) {
-  nb::class_<RunStep>(
-      m, "ZarnRunStep",
-      nb::type_slots(GcFields<RunStep, &RunStep::index, &RunStep::action, &RunStep::kind,
-                              &RunStep::waits, &RunStep::after, &RunStep::events,
-                              &RunStep::competition, &RunStep::branch, &RunStep::guard>::slots),
-      "One action of a run plan.")
-      .def_ro("index", &RunStep::index, "Its position in the plan's steps.")
-      .def_ro("action", &RunStep::action, "The action to run.")
-      .def_ro("kind", &RunStep::kind,
-              "'action' for an action of the script; for the markers of a group:\n"
-              "'start', 'join', 'turn' (request() it rather than run it on a\n"
-              "worker: it finishes when its branch gets the module) and 'release'.")
-      .def_ro("waits", &RunStep::waits,
-              "Indices of the steps that must have finished before it starts: its\n"
-              "dependencies, then its predecessor in script order.")
-      .def_ro("after", &RunStep::after, "Index of its predecessor in script order, or None.")
-      .def_ro("events", &RunStep::events,
-              "Every event run() waits for: the dependencies' finish signals, then the\n"
-              "predecessor's (an event from outside the plan for the first step, when\n"
-              "one was set).")
-      .def_ro("competition", &RunStep::competition,
-              "Index into the plan's competitions of the innermost competing branch\n"
-              "the step belongs to, or None.")
-      .def_ro("branch", &RunStep::branch, "That branch's number, or None.")
-      .def_ro("guard", &RunStep::guard,
-              "Index into the plan's guards of the innermost guarded part, or None.")
-      .def("__repr__", [](const RunStep& self) {
-        return "<ZarnRunStep " + nb::cast<std::string>(nb::str(self.index)) + " " +
-               nb::cast<std::string>(self.kind) + " " + describe(self.action) + " waits " +
-               describe(self.waits) + ">";
-      });
-  nb::class_<RunBranch>(
-      m, "ZarnRunBranch",
-      nb::type_slots(GcFields<RunBranch, &RunBranch::index, &RunBranch::priority, &RunBranch::turn,
-                              &RunBranch::release, &RunBranch::steps>::slots),
-      "One branch of a competition in a run plan.")
-      .def_ro("index", &RunBranch::index, "The branch's number in its competition.")
-      .def_ro("priority", &RunBranch::priority,
-              "Its priority as its block carries it (None counts as NORMAL).")
-      .def_ro("turn", &RunBranch::turn, "Index of its turn step.")
-      .def_ro("release", &RunBranch::release, "Index of its release step.")
-      .def_ro("steps", &RunBranch::steps, "Indices of the steps between turn and release.");
-  nb::class_<RunCompetition>(
-      m, "ZarnRunCompetition",
-      nb::type_slots(GcFields<RunCompetition, &RunCompetition::competition,
-                              &RunCompetition::module_name, &RunCompetition::start,
-                              &RunCompetition::join, &RunCompetition::branches>::slots),
-      "A competing group in a run plan.")
-      .def_ro("competition", &RunCompetition::competition,
-              "Its arbiter, a ZarnCompetition (the turn markers use it).")
-      .def_ro("module_name", &RunCompetition::module_name,
-              "The machine module its branches contend for.")
-      .def_ro("start", &RunCompetition::start, "Index of its start step.")
-      .def_ro("join", &RunCompetition::join, "Index of its join step.")
-      .def_ro("branches", &RunCompetition::branches, "Its branches (ZarnRunBranch), in order.");
-  nb::class_<RunGuard>(m, "ZarnRunGuard",
-                       nb::type_slots(GcFields<RunGuard, &RunGuard::guard, &RunGuard::exception,
-                                               &RunGuard::steps, &RunGuard::outer>::slots),
-                       "A guarded part in a run plan.")
-      .def_ro("guard", &RunGuard::guard, "The ZarnGuard the actions carry.")
-      .def_ro("exception", &RunGuard::exception, "The part that handles a failure.")
-      .def_ro("steps", &RunGuard::steps,
-              "Indices of every step inside it, inner guarded parts included.")
-      .def_ro("outer", &RunGuard::outer, "Index of the enclosing guarded part, or None.");
-  nb::class_<RunPlan>(
-      m, "ZarnRunPlan",
-      nb::type_slots(
-          GcFields<RunPlan, &RunPlan::steps, &RunPlan::competitions, &RunPlan::guards>::slots),
-      "Everything an executor needs to run a compiled chain; see\n"
-      "ZarnBlock.run_plan().")
-      .def_ro("steps", &RunPlan::steps, "Every action to run (ZarnRunStep), in script order.")
-      .def_ro("competitions", &RunPlan::competitions,
-              "The competing groups (ZarnRunCompetition), in script order.")
-      .def_ro("guards", &RunPlan::guards,
-              "The guarded parts (ZarnRunGuard), in the order they are met.")
-      .def("__len__", [](const RunPlan& self) { return nb::len(self.steps); });
 }
 
 }  // namespace zarn::py

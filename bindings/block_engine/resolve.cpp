@@ -1,11 +1,11 @@
-// Resolution of the names in a chain: global names (declared blocks) in the
-// blocks' sequences, local names (labelled blocks) in the actions' waits.
+#include "block_engine/resolve.hpp"
 
 #include <nanobind/stl/string.h>
 
 #include <string>
 #include <vector>
 
+#include "block_engine/chain.hpp"
 #include "block_engine/engine.hpp"
 
 namespace zarn::py {
@@ -69,6 +69,8 @@ ZarnBlock& chain_end(nb::handle head) { return block_fields(chain_blocks(head).b
 // Hands the chain over to a substitute group (the declared group's copy).
 // `parallel` chooses between the two hand-overs, which differ only in the
 // names of the kind's operations and the competing group's module check.
+// The declared group and the chain's blocks may be of a user's kinds: their
+// copies, rounds and first actions are asked for by name (a kind's own).
 void hand_over(nb::handle self, nb::handle item, nb::handle declared, bool parallel) {
   ZarnBlock& block = block_fields(self);
   const char* flag = parallel ? "isAsync" : "isCompete";
@@ -140,7 +142,7 @@ nb::object resolve_current_action_seq(nb::handle self, nb::handle table) {
       hand_over(self, item, declared, false);
       return nb::none();
     }
-    nb::object copied = declared.attr("copy")();
+    nb::object copied = declared.attr("copy")();  // (a kind's own)
     copied.attr("first")().attr("add_dependencies")(item.attr("dependency"));
     for (nb::handle action : copied.attr("evaluate")()) resolved_sequence.append(action);
     check_module_name(block, resolved_sequence[0].attr("module").attr("name"));
@@ -163,7 +165,7 @@ bool resolve_local(nb::handle self, nb::handle local_dep) {
     for (nb::handle item : source) items.push_back(nb::borrow(item));
     bool resolved = true;
     for (nb::object& item : items) {
-      item.attr("resolve_dependencies")(local_dep);
+      item.attr("resolve_dependencies")(local_dep);  // (a kind's own)
       resolved = resolved && is_action(item);
     }
     if (!resolved) return false;

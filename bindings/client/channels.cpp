@@ -22,8 +22,8 @@
 #include <utility>
 #include <vector>
 
-#include "common/gc_fields.hpp"
 #include "client/morvo_client.hpp"
+#include "common/gc_fields.hpp"
 #include "common/waiting.hpp"
 #include "zarn/client/commands.hpp"
 #include "zarn/client/records.hpp"

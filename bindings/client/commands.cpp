@@ -8,6 +8,8 @@
 // User values are converted by the core's unit rule (zarn/client/units.hpp),
 // the one the simulated controller converts by as well.
 
+#include "zarn/client/commands.hpp"
+
 #include <nanobind/nanobind.h>
 
 #include <climits>
@@ -18,7 +20,6 @@
 #include <utility>
 
 #include "client/morvo_client.hpp"
-#include "zarn/client/commands.hpp"
 #include "zarn/client/records.hpp"
 #include "zarn/client/units.hpp"
 

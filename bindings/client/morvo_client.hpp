@@ -83,6 +83,14 @@ nb::list unpack_struct_helper(nb::handle datatype, nb::handle data);
 // MorvoClient
 // ---------------------------------------------------------------------------
 
+// The configuration read when none is named.
+inline constexpr const char* kDefaultConfigPath = "/opt/kvt/configs/handler_settings.yaml";
+
+// The recursive device search behind getMorvoDict (getMorvoDictHelper): the
+// map of the device whose MorvoID is `target` in `data`, starting from a copy
+// of `base` with the keys of the path that led to it.
+nb::dict search_devices(nb::handle data, nb::handle target, nb::handle base);
+
 struct MorvoClient {
   // Construction order: ports, status flags (kept by the request channels),
   // server address, configuration fields; then the configuration is loaded

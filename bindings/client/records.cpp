@@ -2,6 +2,8 @@
 // command: a record is packed for every action sent and decoded for every
 // reply and result.
 
+#include "zarn/client/records.hpp"
+
 #include <algorithm>
 #include <charconv>
 #include <climits>
@@ -14,7 +16,6 @@
 #include <vector>
 
 #include "client/morvo_client.hpp"
-#include "zarn/client/records.hpp"
 
 namespace zarn::py::morvo {
 namespace {

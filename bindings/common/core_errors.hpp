@@ -8,9 +8,9 @@
 
 #include <exception>
 
-#include "zarn/run/competition.hpp"
-#include "zarn/client/records.hpp"
 #include "zarn/base/yaml_tree.hpp"
+#include "zarn/client/records.hpp"
+#include "zarn/run/competition.hpp"
 
 namespace zarn::py {
 
