@@ -5,8 +5,8 @@
 #include <optional>
 #include <unordered_map>
 
-#include "zarn/lang/lexer.hpp"
 #include "zarn/base/utf8.hpp"
+#include "zarn/lang/lexer.hpp"
 
 namespace zarn::parser {
 
