@@ -10,6 +10,7 @@
 #include <limits>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 namespace zarn::yaml {
@@ -279,7 +280,12 @@ Conversion to_int(std::string_view text, Node& out) {
   }
   if (!ok) return Conversion::kInvalid;
   std::uint64_t u = 0;
-  if (!m.fits_u64(u) || !store(u)) out.big_integer = (negative ? "-" : "") + m.decimal();
+  if (!m.fits_u64(u) || !store(u)) {
+    // Not "-" + digits: GCC 12 misreads that at -O3 (-Wrestrict).
+    std::string digits = m.decimal();
+    if (negative) digits.insert(digits.begin(), '-');
+    out.big_integer = std::move(digits);
+  }
   return Conversion::kOk;
 }
 
