@@ -19,9 +19,9 @@
 #include <thread>
 #include <zmq.hpp>
 
-#include "zarn/channels.hpp"
-#include "zarn/records.hpp"
-#include "zarn/subscription.hpp"
+#include "zarn/client/channels.hpp"
+#include "zarn/client/records.hpp"
+#include "zarn/client/subscription.hpp"
 
 namespace {
 

@@ -21,7 +21,7 @@
 #include <zmq.hpp>
 #include <zmq_addon.hpp>
 
-#include "zarn/records.hpp"
+#include "zarn/client/records.hpp"
 
 namespace {
 

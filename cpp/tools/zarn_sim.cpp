@@ -14,8 +14,8 @@
 #include <cstring>
 #include <string>
 
-#include "zarn/sim_config.hpp"
-#include "zarn/sim_service.hpp"
+#include "zarn/sim/config.hpp"
+#include "zarn/sim/service.hpp"
 
 namespace {
 

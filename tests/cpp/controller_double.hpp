@@ -16,8 +16,8 @@
 #include <vector>
 #include <zmq.hpp>
 
-#include "zarn/channels.hpp"
-#include "zarn/records.hpp"
+#include "zarn/client/channels.hpp"
+#include "zarn/client/records.hpp"
 
 namespace zarn::testing {
 

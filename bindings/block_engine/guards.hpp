@@ -1,0 +1,22 @@
+// Guarded parts (try/except): ZarnGuard holds the exception part that handles
+// a failure of the actions under it, and the guarded part around it.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include "block_engine/engine.hpp"
+
+namespace zarn::py {
+
+namespace nb = nanobind;
+
+struct Guard {
+  nb::object exception;
+  nb::object outer;
+};
+
+// Puts the actions of `sequence` from `start` on into the guarded part
+// `guard`: an action that is in an inner part already has that part enclosed.
+ZARN_ENGINE_API void guard_items(nb::handle sequence, Py_ssize_t start, nb::handle guard);
+
+}  // namespace zarn::py

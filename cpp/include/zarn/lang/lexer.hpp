@@ -1,0 +1,99 @@
+// Tokens of ZARN scripts.
+//
+// Words are ASCII letters, digits and "_", not starting with a digit; a few of
+// them are keywords. "@name" names a machine module, "#" starts a comment that
+// runs to the end of the line, numbers are decimal integers with an optional
+// leading "-", and quoted texts run between two " or two ' on one line (no
+// escapes: the other quote character can be used inside).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "zarn/lang/parser.hpp"
+
+namespace zarn::parser {
+
+enum class Tok : std::uint8_t {
+  End,
+  Name,
+  Module,
+  Number,
+  String,
+  LBrace,
+  RBrace,
+  LParen,
+  RParen,
+  LBracket,
+  RBracket,
+  Comma,
+  Colon,
+  Semicolon,
+  Dot,
+  // Keywords, reserved wherever a name could stand.
+  KwBlock,
+  KwParallel,
+  KwAnd,
+  KwCompete,
+  KwOr,
+  KwPriority,
+  KwRepeat,
+  KwTry,
+  KwExcept,
+  KwAfter,
+  KwMove,
+  KwSet,
+  KwFrom,
+  KwInto,
+  KwOn,
+  KwOff,
+};
+
+struct Token {
+  Tok kind = Tok::End;
+  Position position;
+  std::uint32_t begin = 0;  // byte offset in the source
+  std::uint32_t size = 0;   // bytes
+  std::uint32_t width = 0;  // characters
+};
+
+// How a token is named in messages: "'}'", "the keyword 'and'", "the end of
+// the script", "the name 'pick'" (long texts shortened).
+std::string describe(const Token& token, std::string_view source);
+
+// Reads tokens on demand, with two tokens of look-ahead, so that a script is
+// read once and its first fault is the one reported. The source must already
+// be known to be UTF-8.
+class Lexer {
+ public:
+  Lexer(std::string_view source, const Limits& limits);
+
+  const Token& peek(int ahead = 0);
+  Token next();
+  std::string_view text(const Token& token) const {
+    return source_.substr(token.begin, token.size);
+  }
+  std::string_view source() const { return source_; }
+
+ private:
+  Token scan();
+  void skip_space_and_comments();
+  void advance(std::size_t bytes);  // over bytes that hold no line break
+  Token finish(Tok kind, std::size_t begin, Position at);
+  [[noreturn]] void fail(const std::string& message, Position at, std::uint32_t width = 1) const;
+
+  std::string_view source_;
+  const Limits& limits_;
+  std::size_t offset_ = 0;
+  Position here_{1, 1};
+  // Where the last token scanned ends. The End token stands there, so that a
+  // missing closing bracket is reported after the last thing written rather
+  // than on an empty line below it.
+  Position end_of_last_{1, 1};
+  std::array<Token, 2> ahead_{};
+  int buffered_ = 0;
+};
+
+}  // namespace zarn::parser

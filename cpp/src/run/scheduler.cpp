@@ -1,0 +1,875 @@
+#include "zarn/run/scheduler.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <string>
+
+#ifdef __linux__
+#include <pthread.h>
+#endif
+
+#include "zarn/run/wait_order.hpp"
+
+namespace zarn {
+
+const char* to_string(StopReason reason) {
+  switch (reason) {
+    case StopReason::None:
+      return "none";
+    case StopReason::Failure:
+      return "failure";
+    case StopReason::Interrupted:
+      return "interrupted";
+    case StopReason::Requested:
+      return "requested";
+    case StopReason::Stalled:
+      return "stalled";
+  }
+  return "unknown";
+}
+
+struct RunScheduler::Step {
+  std::vector<std::size_t> successors;
+  std::size_t pending = 0;
+  long guard = -1;
+  long part_of = -1;
+  bool asynchronous = false;
+  std::chrono::nanoseconds time_limit{0};
+  StepStatus status = StepStatus::Waiting;
+  bool failed = false;  // its failure has been dealt with
+  bool timed_out = false;
+  bool abandoned = false;
+  bool cancel_requested = false;
+  bool released = false;  // its successors have been told
+  bool settled = false;   // in a final state and no longer in flight
+  bool in_grace = false;
+  std::size_t worker = 0;
+  std::optional<RunClock::time_point> started, ended;
+  RunClock::time_point deadline{}, grace{};
+};
+
+struct RunScheduler::Guard {
+  long outer = -1;
+  long in_part = -1;                 // the guarded part whose exception part this one lies in
+  std::vector<std::size_t> members;  // its steps, those of the parts inside it included
+  bool failed = false;
+  bool resolved = false;
+  bool recovered = false;
+  bool job_pending = false;  // its exception part has been asked for
+  bool part_added = false;
+  bool part_open = false;
+  std::size_t in_flight = 0;            // members still running since it failed
+  std::size_t part_pending = 0;         // unsettled steps of its exception part (and parts inside)
+  std::vector<std::size_t> part_roots;  // held back until in_flight reaches 0
+  long first_failure = -1;              // the step whose failure failed it, or -1
+  long failed_part = -1;  // or the guarded part whose exception part could not be made
+};
+
+struct RunScheduler::Worker {
+  std::thread thread;
+  bool stuck = false;  // in a step given up on
+};
+
+namespace {
+
+constexpr auto kLongWait = std::chrono::hours(1);
+
+// Workers of every run still inside a step given up on.
+std::atomic<std::size_t> stuck_anywhere{0};
+
+// Checks waits and guards of steps that will be numbered from 0 within
+// their own group, and that no guard encloses itself; returns the plan's width.
+std::size_t check_plan(const std::vector<PlanStep>& steps, const std::vector<PlanGuard>& guards) {
+  const long guard_count = static_cast<long>(guards.size());
+  for (std::size_t g = 0; g < guards.size(); ++g) {
+    long outer = guards[g].outer;
+    if (outer >= guard_count) {
+      throw PlanError("guarded part " + std::to_string(g) + " lies in guarded part " +
+                      std::to_string(outer) + ", which does not exist");
+    }
+    for (long depth = 0; outer >= 0; outer = guards[static_cast<std::size_t>(outer)].outer) {
+      if (++depth > guard_count) {
+        throw PlanError("guarded parts enclose each other in a circle, starting at part " +
+                        std::to_string(g));
+      }
+    }
+  }
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    if (steps[i].guard >= guard_count) {
+      throw PlanError("step " + std::to_string(i) + " lies in guarded part " +
+                      std::to_string(steps[i].guard) + ", which does not exist");
+    }
+  }
+  return RunScheduler::plan_width(steps);  // the waits: in range, no circle
+}
+
+}  // namespace
+
+std::size_t RunScheduler::plan_width(const std::vector<PlanStep>& steps) {
+  const std::size_t count = steps.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t j : steps[i].waits) {
+      if (j >= count) {
+        throw PlanError("step " + std::to_string(i) + " waits for step " + std::to_string(j) +
+                        ", but the plan has " + std::to_string(count) + " steps");
+      }
+    }
+  }
+  const WaitOrder order = order_waits(
+      count,
+      [&steps](std::size_t step) -> const std::vector<std::size_t>& { return steps[step].waits; });
+  if (!order.circle.empty()) throw PlanError("some steps wait for one another in a circle");
+  std::vector<std::size_t> per_level;
+  for (std::size_t level : order.level) {
+    if (per_level.size() <= level) per_level.resize(level + 1, 0);
+    ++per_level[level];
+  }
+  return per_level.empty() ? 0 : *std::max_element(per_level.begin(), per_level.end());
+}
+
+RunScheduler::RunScheduler(std::shared_ptr<StepRunner> runner, Options options)
+    : runner_(std::move(runner)), options_(options) {}
+
+std::shared_ptr<RunScheduler> RunScheduler::create(std::vector<PlanStep> steps,
+                                                   std::vector<PlanGuard> guards,
+                                                   std::shared_ptr<StepRunner> runner,
+                                                   Options options) {
+  if (!runner) throw std::invalid_argument("a run needs a step runner");
+  const std::size_t width = check_plan(steps, guards);
+  std::shared_ptr<RunScheduler> run(new RunScheduler(std::move(runner), options));
+  const std::size_t cap = std::max<std::size_t>(1, options.max_workers);
+  run->target_ = options.workers > 0 ? options.workers : std::clamp<std::size_t>(width, 1, cap);
+  std::lock_guard lock(run->mutex_);
+  run->append_locked(steps, guards, -1, -1);
+  return run;
+}
+
+RunScheduler::~RunScheduler() {
+  for (auto& worker : workers_) {
+    if (!worker->thread.joinable()) continue;
+    // The last share may be dropped by a worker on its way out.
+    if (worker->thread.get_id() == std::this_thread::get_id()) {
+      worker->thread.detach();
+    } else {
+      worker->thread.join();
+    }
+  }
+}
+
+void RunScheduler::append_locked(std::vector<PlanStep>& steps, std::vector<PlanGuard>& guards,
+                                 long context_guard, long part_of) {
+  const long guard_base = static_cast<long>(guards_.size());
+  for (PlanGuard& given : guards) {
+    Guard& guard = guards_.emplace_back();
+    guard.outer = given.outer < 0 ? context_guard : guard_base + given.outer;
+    guard.in_part = part_of;
+  }
+  const std::size_t base = steps_.size();
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    PlanStep& given = steps[i];
+    Step& step = steps_.emplace_back();
+    step.guard = given.guard < 0 ? context_guard : guard_base + given.guard;
+    step.part_of = part_of;
+    step.asynchronous = given.asynchronous;
+    step.time_limit = given.time_limit;
+  }
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    const std::size_t index = base + i;
+    Step& step = steps_[index];
+    const std::vector<std::size_t>& waits = steps[i].waits;
+    for (std::size_t k = 0; k < waits.size(); ++k) {
+      // A step waited for twice counts once (the lists are short).
+      if (std::find(waits.begin(), waits.begin() + static_cast<std::ptrdiff_t>(k), waits[k]) !=
+          waits.begin() + static_cast<std::ptrdiff_t>(k)) {
+        continue;
+      }
+      steps_[base + waits[k]].successors.push_back(index);
+      ++step.pending;
+    }
+    for (long g = step.guard; g >= 0; g = guards_[static_cast<std::size_t>(g)].outer) {
+      guards_[static_cast<std::size_t>(g)].members.push_back(index);
+    }
+    if (step.pending > 0) continue;
+    if (part_of >= 0) {
+      // Held back until the guarded part's running steps have returned.
+      step.pending = 1;
+      guards_[static_cast<std::size_t>(part_of)].part_roots.push_back(index);
+    } else {
+      ready_locked(index, nullptr);
+    }
+  }
+}
+
+void RunScheduler::start() {
+  std::lock_guard lock(mutex_);
+  if (started_) throw std::logic_error("a run starts once");
+  started_ = true;
+  started_at_ = RunClock::now();
+  for (std::size_t i = 0; i < target_; ++i) spawn_locked();
+  check_progress_locked();
+}
+
+void RunScheduler::spawn_locked() {
+  const std::size_t id = workers_.size();
+  workers_.push_back(std::make_unique<Worker>());
+  ++live_;
+  workers_.back()->thread = std::thread([self = shared_from_this(), id] { self->work(id); });
+}
+
+// --- workers -----------------------------------------------------------------------
+
+void RunScheduler::work(std::size_t worker) {
+#ifdef __linux__
+  // Named, so that a look at the process's threads tells what they are.
+  pthread_setname_np(pthread_self(), "zarn-worker");
+#endif
+  runner_->worker_started();
+  bool entered = false;
+  std::optional<std::size_t> next;
+  // When the step just finished ended: the start of the one this worker
+  // runs right after it, which saves a reading of the clock per step.
+  std::optional<RunClock::time_point> handed_over;
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    if (!next) next = pop_locked();
+    if (!next) {
+      if (entered) {
+        lock.unlock();
+        runner_->leave();
+        entered = false;
+        lock.lock();
+        continue;  // work may have come meanwhile
+      }
+      if (shutdown_ || live_ > target_) break;
+      ++idle_;
+      work_cv_.wait(lock);
+      --idle_;
+      continue;
+    }
+    const std::size_t index = *next;
+    next.reset();
+    const std::optional<RunClock::time_point> at = std::exchange(handed_over, std::nullopt);
+    const bool entered_now = !entered;
+    if (entered_now) {
+      lock.unlock();
+      runner_->enter();
+      entered = true;
+      lock.lock();
+    }
+    Step& step = steps_[index];
+    if (step.status != StepStatus::Claimed) {  // skipped while it was being taken
+      --busy_;
+      check_progress_locked();
+      continue;
+    }
+    begin_locked(index, worker, entered_now ? std::nullopt : at);
+    const RunClock::time_point started = *step.started;
+    lock.unlock();
+    if (step.asynchronous) {
+      bool begun = true;
+      try {
+        runner_->start(index);
+      } catch (const std::exception&) {
+        begun = false;
+      }
+      if (!begun) complete(index, false);
+      lock.lock();
+      --busy_;
+      check_progress_locked();
+      continue;
+    }
+    StepRunner::Result result;
+    try {
+      result = runner_->run(index, started);
+    } catch (const std::exception&) {
+      result = {false, RunClock::now()};
+    }
+    lock.lock();
+    if (step.abandoned) {
+      // Back from a step given up on: the run has moved on without it.
+      workers_[worker]->stuck = false;
+      --stuck_anywhere;
+      ++live_;
+      continue;
+    }
+    finish_locked(index, result, &next);
+    // Not before any step it waited for ended, whichever thread ran those.
+    if (next) handed_over = latest_end_;
+    --busy_;
+    check_progress_locked();
+  }
+  --live_;
+  lock.unlock();
+  if (entered) runner_->leave();
+  runner_->worker_stopping();
+}
+
+std::optional<std::size_t> RunScheduler::pop_locked() {
+  while (!ready_.empty()) {
+    const std::size_t index = ready_.front();
+    ready_.pop_front();
+    Step& step = steps_[index];
+    if (step.status != StepStatus::Ready) continue;
+    step.status = StepStatus::Claimed;
+    --ready_count_;
+    ++busy_;
+    return index;
+  }
+  return std::nullopt;
+}
+
+void RunScheduler::begin_locked(std::size_t index, std::size_t worker,
+                                std::optional<RunClock::time_point> at) {
+  Step& step = steps_[index];
+  step.status = StepStatus::Running;
+  step.worker = worker;
+  step.started = at ? *at : RunClock::now();
+  if (step.asynchronous) return;
+  ++running_;
+  if (step.time_limit > std::chrono::nanoseconds::zero()) {
+    step.deadline = *step.started + step.time_limit;
+    deadlines_.emplace_back(step.deadline, index);
+    std::push_heap(deadlines_.begin(), deadlines_.end(), std::greater<>());
+    // Wake the controlling thread only when it would sleep past the deadline.
+    if (step.deadline < control_wake_) control_cv_.notify_all();
+  }
+}
+
+void RunScheduler::ready_locked(std::size_t index, std::optional<std::size_t>* keep) {
+  if (stopping_) return;
+  Step& step = steps_[index];
+  if (keep != nullptr && !*keep) {
+    // The worker that made it ready runs it next: no hand-over.
+    step.status = StepStatus::Claimed;
+    ++busy_;
+    *keep = index;
+    return;
+  }
+  step.status = StepStatus::Ready;
+  ++ready_count_;
+  ready_.push_back(index);
+  if (idle_ > 0) work_cv_.notify_one();
+}
+
+void RunScheduler::tell_successors_locked(std::size_t index, std::optional<std::size_t>* keep) {
+  Step& step = steps_[index];
+  if (step.released) return;
+  step.released = true;
+  for (std::size_t successor : step.successors) {
+    Step& next = steps_[successor];
+    if (next.pending > 0) --next.pending;
+    if (next.pending == 0 && next.status == StepStatus::Waiting) ready_locked(successor, keep);
+  }
+}
+
+void RunScheduler::finish_locked(std::size_t index, const StepRunner::Result& result,
+                                 std::optional<std::size_t>* keep) {
+  Step& step = steps_[index];
+  step.ended = result.ended;
+  latest_end_ = std::max(latest_end_, result.ended);
+  forget_deadlines_locked(index);
+  --running_;
+  if (!result.begun) {
+    step.started.reset();
+    step.ended.reset();
+    step.status = StepStatus::Skipped;
+    settle_locked(index, true);
+    return;
+  }
+  if (result.succeeded && !step.timed_out) {
+    step.status = StepStatus::Finished;
+    settle_locked(index, true);
+    tell_successors_locked(index, keep);
+    return;
+  }
+  fail_locked(index);  // while it still counts as running in its guarded parts
+  step.status = StepStatus::Failed;
+  settle_locked(index, true);
+}
+
+void RunScheduler::complete(std::size_t index, bool succeeded) {
+  std::lock_guard lock(mutex_);
+  if (index >= steps_.size()) return;
+  Step& step = steps_[index];
+  if (step.status != StepStatus::Running || !step.asynchronous) return;  // skipped since
+  step.ended = RunClock::now();
+  latest_end_ = std::max(latest_end_, *step.ended);
+  if (succeeded) {
+    step.status = StepStatus::Finished;
+    settle_locked(index, false);
+    tell_successors_locked(index, nullptr);
+  } else {
+    step.status = StepStatus::Failed;
+    fail_locked(index);
+    settle_locked(index, false);
+  }
+  check_progress_locked();
+}
+
+// --- settling, skipping, failing ---------------------------------------------------
+
+void RunScheduler::settle_locked(std::size_t index, bool was_running) {
+  Step& step = steps_[index];
+  if (step.settled) return;
+  step.settled = true;
+  ++settled_;
+  if (was_running) {
+    // Every failed part around it counted it as in flight when it failed.
+    for (long g = step.guard; g >= 0; g = guards_[static_cast<std::size_t>(g)].outer) {
+      Guard& guard = guards_[static_cast<std::size_t>(g)];
+      if (guard.failed && !guard.resolved && guard.in_flight > 0 && --guard.in_flight == 0) {
+        open_part_locked(static_cast<std::size_t>(g));
+        try_resolve_locked(static_cast<std::size_t>(g));
+      }
+    }
+  }
+  for (long p = step.part_of; p >= 0; p = guards_[static_cast<std::size_t>(p)].in_part) {
+    Guard& part = guards_[static_cast<std::size_t>(p)];
+    if (part.part_pending > 0) --part.part_pending;
+    try_resolve_locked(static_cast<std::size_t>(p));
+  }
+}
+
+void RunScheduler::skip_locked(std::size_t index) {
+  Step& step = steps_[index];
+  if (step.status == StepStatus::Ready) --ready_count_;
+  step.status = StepStatus::Skipped;
+  settle_locked(index, false);
+}
+
+void RunScheduler::fail_locked(std::size_t index) {
+  Step& step = steps_[index];
+  if (step.failed) return;
+  step.failed = true;
+  escalate_locked(step.guard, static_cast<long>(index), -1);
+}
+
+void RunScheduler::escalate_locked(long guard, long cause_step, long cause_guard) {
+  if (stopping_) return;
+  // Inside a part that has failed already, a failure is part of that one.
+  if (encloser_failed_locked(guard)) return;
+  if (guard < 0) {
+    begin_stop_locked(StopReason::Failure, cause_step, cause_guard);
+    return;
+  }
+  fail_guard_locked(static_cast<std::size_t>(guard), cause_step, cause_guard);
+}
+
+bool RunScheduler::encloser_failed_locked(long guard) const {
+  for (long g = guard; g >= 0; g = guards_[static_cast<std::size_t>(g)].outer) {
+    if (guards_[static_cast<std::size_t>(g)].failed) return true;
+  }
+  return false;
+}
+
+void RunScheduler::fail_guard_locked(std::size_t g, long cause_step, long cause_guard) {
+  Guard& guard = guards_[g];
+  guard.failed = true;
+  guard.first_failure = cause_step;
+  guard.failed_part = cause_guard;
+  guard.job_pending = true;
+  ++jobs_;
+  // The part this one lies in is not over before this one's exception part is.
+  for (long p = guard.in_part; p >= 0; p = guards_[static_cast<std::size_t>(p)].in_part) {
+    ++guards_[static_cast<std::size_t>(p)].part_pending;
+  }
+  for (std::size_t member : guard.members) {
+    Step& step = steps_[member];
+    switch (step.status) {
+      case StepStatus::Waiting:
+      case StepStatus::Ready:
+      case StepStatus::Claimed:
+        skip_locked(member);
+        break;
+      case StepStatus::Running:
+        // A competing branch's turn not yet granted holds no worker: drop it.
+        if (step.asynchronous) {
+          skip_locked(member);
+        } else {
+          ++guard.in_flight;
+        }
+        break;
+      default:
+        break;
+    }
+  }
+  attention_.failed_guards.push_back(g);
+  control_cv_.notify_all();
+}
+
+long RunScheduler::add_exception_part(std::size_t g, std::vector<PlanStep> steps,
+                                      std::vector<PlanGuard> guards) {
+  const std::size_t width = check_plan(steps, guards);
+  std::lock_guard lock(mutex_);
+  if (g >= guards_.size()) {
+    throw PlanError("there is no guarded part " + std::to_string(g));
+  }
+  Guard& guard = guards_[g];
+  if (!guard.job_pending) return -1;  // the run is stopping, or it was given already
+  guard.job_pending = false;
+  --jobs_;
+  const bool runs = !stopping_ && !encloser_failed_locked(guard.outer);
+  long base = -1;
+  if (runs) {
+    base = static_cast<long>(steps_.size());
+    for (long p = static_cast<long>(g); p >= 0; p = guards_[static_cast<std::size_t>(p)].in_part) {
+      guards_[static_cast<std::size_t>(p)].part_pending += steps.size();
+    }
+    append_locked(steps, guards, guard.outer, static_cast<long>(g));
+    if (options_.workers == 0) {
+      const std::size_t cap = std::max<std::size_t>(1, options_.max_workers);
+      target_ = std::min(cap, std::max(target_, width));
+    }
+    while (started_ && !shutdown_ && live_ < target_) spawn_locked();
+  }
+  for (long p = guard.in_part; p >= 0; p = guards_[static_cast<std::size_t>(p)].in_part) {
+    Guard& part = guards_[static_cast<std::size_t>(p)];
+    if (part.part_pending > 0) --part.part_pending;
+  }
+  guard.part_added = true;
+  open_part_locked(g);
+  try_resolve_locked(g);
+  for (long p = guard.in_part; p >= 0; p = guards_[static_cast<std::size_t>(p)].in_part) {
+    try_resolve_locked(static_cast<std::size_t>(p));
+  }
+  check_progress_locked();
+  return base;
+}
+
+void RunScheduler::exception_part_failed(std::size_t g) {
+  std::lock_guard lock(mutex_);
+  if (g >= guards_.size()) return;
+  Guard& guard = guards_[g];
+  if (!guard.job_pending) return;
+  guard.job_pending = false;
+  --jobs_;
+  guard.part_added = true;
+  for (long p = guard.in_part; p >= 0; p = guards_[static_cast<std::size_t>(p)].in_part) {
+    Guard& part = guards_[static_cast<std::size_t>(p)];
+    if (part.part_pending > 0) --part.part_pending;
+  }
+  escalate_locked(guard.outer, -1, static_cast<long>(g));
+  try_resolve_locked(g);
+  for (long p = guard.in_part; p >= 0; p = guards_[static_cast<std::size_t>(p)].in_part) {
+    try_resolve_locked(static_cast<std::size_t>(p));
+  }
+  check_progress_locked();
+}
+
+void RunScheduler::open_part_locked(std::size_t g) {
+  Guard& guard = guards_[g];
+  if (guard.part_open || !guard.part_added || guard.in_flight > 0) return;
+  guard.part_open = true;
+  for (std::size_t root : guard.part_roots) {
+    Step& step = steps_[root];
+    if (step.status != StepStatus::Waiting || step.pending == 0) continue;
+    if (--step.pending == 0) ready_locked(root, nullptr);
+  }
+}
+
+void RunScheduler::try_resolve_locked(std::size_t g) {
+  Guard& guard = guards_[g];
+  if (!guard.failed || guard.resolved || !guard.part_added || guard.in_flight > 0 ||
+      guard.part_pending > 0) {
+    return;
+  }
+  guard.resolved = true;
+  // Inside a part that failed too, that part's end releases what waited.
+  if (stopping_ || encloser_failed_locked(guard.outer)) return;
+  // The script goes on after the guarded part as if it had finished.
+  guard.recovered = true;
+  for (std::size_t member : guard.members) {
+    Step& step = steps_[member];
+    if ((step.status == StepStatus::Failed || step.status == StepStatus::Skipped) && step.settled) {
+      tell_successors_locked(member, nullptr);
+    }
+  }
+}
+
+// --- stopping, time limits -----------------------------------------------------------
+
+void RunScheduler::begin_stop_locked(StopReason reason, long step, long guard) {
+  if (stopping_) return;
+  stopping_ = true;
+  stopping_flag_.store(true, std::memory_order_release);
+  for (const std::shared_ptr<CommandGate>& gate : options_.gates) gate->close();
+  stop_reason_ = reason;
+  fatal_step_ = step;
+  fatal_guard_ = guard;
+  for (std::size_t i = 0; i < steps_.size(); ++i) {
+    Step& each = steps_[i];
+    switch (each.status) {
+      case StepStatus::Waiting:
+      case StepStatus::Ready:
+      case StepStatus::Claimed:
+        skip_locked(i);
+        break;
+      case StepStatus::Running:
+        if (each.asynchronous) skip_locked(i);
+        break;
+      default:
+        break;
+    }
+  }
+  jobs_ = 0;
+  for (Guard& each : guards_) each.job_pending = false;
+  deadlines_.clear();
+  const RunClock::time_point grace = RunClock::now() + options_.cancel_grace;
+  for (std::size_t i = 0; i < steps_.size(); ++i) {
+    Step& each = steps_[i];
+    if (each.status != StepStatus::Running || each.asynchronous || each.in_grace) continue;
+    each.in_grace = true;
+    each.grace = grace;
+    graces_.emplace(grace, i);
+  }
+  control_cv_.notify_all();
+}
+
+void RunScheduler::stop(StopReason reason) {
+  std::lock_guard lock(mutex_);
+  if (reason == StopReason::None || reason == StopReason::Failure) reason = StopReason::Requested;
+  if (finished_) return;
+  begin_stop_locked(reason, -1, -1);
+  check_progress_locked();
+}
+
+void RunScheduler::forget_deadlines_locked(std::size_t index) {
+  Step& step = steps_[index];
+  if (step.in_grace) graces_.erase({step.grace, index});
+}
+
+void RunScheduler::prune_deadlines_locked() {
+  while (!deadlines_.empty()) {
+    const auto& [when, index] = deadlines_.front();
+    const Step& step = steps_[index];
+    if (step.status == StepStatus::Running && !step.timed_out && step.deadline == when) return;
+    std::pop_heap(deadlines_.begin(), deadlines_.end(), std::greater<>());
+    deadlines_.pop_back();
+  }
+}
+
+void RunScheduler::abandon_locked(std::size_t index) {
+  Step& step = steps_[index];
+  step.abandoned = true;
+  step.ended = RunClock::now();
+  forget_deadlines_locked(index);
+  --running_;
+  --busy_;
+  workers_[step.worker]->stuck = true;
+  ++stuck_anywhere;
+  --live_;
+  fail_locked(index);
+  step.status = StepStatus::Failed;
+  settle_locked(index, true);
+  if (!stopping_ && !finished_ && !shutdown_ && live_ < target_) spawn_locked();
+}
+
+void RunScheduler::abandon_in_flight() {
+  std::lock_guard lock(mutex_);
+  for (std::size_t i = 0; i < steps_.size(); ++i) {
+    Step& step = steps_[i];
+    if (step.status == StepStatus::Running && !step.asynchronous) abandon_locked(i);
+  }
+  check_progress_locked();
+}
+
+void RunScheduler::expire_locked(RunClock::time_point now) {
+  for (prune_deadlines_locked(); !deadlines_.empty() && deadlines_.front().first <= now;
+       prune_deadlines_locked()) {
+    const std::size_t index = deadlines_.front().second;
+    std::pop_heap(deadlines_.begin(), deadlines_.end(), std::greater<>());
+    deadlines_.pop_back();
+    Step& step = steps_[index];
+    step.timed_out = true;
+    step.in_grace = true;
+    step.grace = now + options_.cancel_grace;
+    graces_.emplace(step.grace, index);
+    attention_.timed_out.push_back(index);
+    fail_locked(index);
+  }
+  while (!graces_.empty() && graces_.begin()->first <= now) {
+    const std::size_t index = graces_.begin()->second;
+    Step& step = steps_[index];
+    if (step.status != StepStatus::Running) {
+      graces_.erase(graces_.begin());
+      continue;
+    }
+    abandon_locked(index);
+  }
+  check_progress_locked();
+}
+
+void RunScheduler::check_progress_locked() {
+  if (finished_ || !started_) return;
+  if (settled_ == steps_.size() && jobs_ == 0) {
+    finished_ = true;
+    control_cv_.notify_all();
+    work_cv_.notify_all();
+    return;
+  }
+  if (!stopping_ && busy_ == 0 && running_ == 0 && ready_count_ == 0 && jobs_ == 0) {
+    // Nothing runs, nothing is queued and nothing is asked for, yet steps
+    // remain: they would wait for ever.
+    begin_stop_locked(StopReason::Stalled, -1, -1);
+    check_progress_locked();
+  }
+}
+
+// --- the controlling thread -------------------------------------------------------------
+
+bool RunScheduler::attention_locked() const {
+  return !attention_.timed_out.empty() || !attention_.failed_guards.empty() ||
+         (stopping_ && !stop_reported_) || finished_;
+}
+
+bool RunScheduler::wait_until(RunClock::time_point deadline) {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    const RunClock::time_point now = RunClock::now();
+    expire_locked(now);
+    if (attention_locked()) return true;
+    if (now >= deadline) return false;
+    // A bounded sleep: a far deadline would overflow the clock's arithmetic.
+    RunClock::time_point wake = deadline - now > kLongWait ? now + kLongWait : deadline;
+    prune_deadlines_locked();
+    if (!deadlines_.empty()) wake = std::min(wake, deadlines_.front().first);
+    if (!graces_.empty()) wake = std::min(wake, graces_.begin()->first);
+    control_wake_ = wake;
+    control_cv_.wait_until(lock, wake);
+    control_wake_ = RunClock::time_point::min();
+  }
+}
+
+Attention RunScheduler::take_attention() {
+  std::lock_guard lock(mutex_);
+  Attention taken;
+  taken.timed_out.swap(attention_.timed_out);
+  taken.failed_guards.swap(attention_.failed_guards);
+  if (stopping_ && !stop_reported_) {
+    stop_reported_ = true;
+    taken.stopping = true;
+    for (std::size_t i = 0; i < steps_.size(); ++i) {
+      Step& step = steps_[i];
+      if (step.status != StepStatus::Running || step.asynchronous) continue;
+      step.cancel_requested = true;
+      taken.in_flight.push_back(i);
+    }
+  }
+  taken.finished = finished_;
+  return taken;
+}
+
+void RunScheduler::join() {
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard lock(mutex_);
+    if (!finished_) {
+      // Never wait here for a step that nobody will end.
+      begin_stop_locked(StopReason::Requested, -1, -1);
+      for (std::size_t i = 0; i < steps_.size(); ++i) {
+        Step& step = steps_[i];
+        if (step.status == StepStatus::Running && !step.asynchronous) abandon_locked(i);
+      }
+      check_progress_locked();
+    }
+    shutdown_ = true;
+    work_cv_.notify_all();
+    for (auto& worker : workers_) {
+      if (!worker->thread.joinable()) continue;
+      if (worker->stuck) {
+        worker->thread.detach();  // it ends when its step returns
+      } else {
+        threads.push_back(std::move(worker->thread));
+      }
+    }
+  }
+  for (std::thread& thread : threads) thread.join();
+}
+
+// --- what happened -------------------------------------------------------------------------
+
+std::size_t RunScheduler::size() const {
+  std::lock_guard lock(mutex_);
+  return steps_.size();
+}
+
+std::size_t RunScheduler::worker_target() const {
+  std::lock_guard lock(mutex_);
+  return target_;
+}
+
+std::size_t RunScheduler::threads_started() const {
+  std::lock_guard lock(mutex_);
+  return workers_.size();
+}
+
+std::size_t RunScheduler::stuck_workers_anywhere() { return stuck_anywhere.load(); }
+
+bool RunScheduler::finished() const {
+  std::lock_guard lock(mutex_);
+  return finished_;
+}
+
+StopReason RunScheduler::stop_reason() const {
+  std::lock_guard lock(mutex_);
+  return stop_reason_;
+}
+
+long RunScheduler::fatal_step() const {
+  std::lock_guard lock(mutex_);
+  return fatal_step_;
+}
+
+long RunScheduler::fatal_guard() const {
+  std::lock_guard lock(mutex_);
+  return fatal_guard_;
+}
+
+RunClock::time_point RunScheduler::started_at() const {
+  std::lock_guard lock(mutex_);
+  return started_at_;
+}
+
+StepRecord RunScheduler::record(std::size_t index) const {
+  std::lock_guard lock(mutex_);
+  if (index >= steps_.size()) throw std::out_of_range("no step " + std::to_string(index));
+  const Step& step = steps_[index];
+  return {step.status, step.timed_out, step.abandoned, step.cancel_requested,
+          step.guard,  step.part_of,   step.started,   step.ended};
+}
+
+std::vector<StepRecord> RunScheduler::records() const {
+  std::lock_guard lock(mutex_);
+  std::vector<StepRecord> out;
+  out.reserve(steps_.size());
+  for (const Step& step : steps_) {
+    out.push_back({step.status, step.timed_out, step.abandoned, step.cancel_requested, step.guard,
+                   step.part_of, step.started, step.ended});
+  }
+  return out;
+}
+
+std::pair<long, long> RunScheduler::guard_cause(std::size_t guard) const {
+  std::lock_guard lock(mutex_);
+  if (guard >= guards_.size()) return {-1, -1};
+  return {guards_[guard].first_failure, guards_[guard].failed_part};
+}
+
+std::vector<GuardRecord> RunScheduler::guard_records() const {
+  std::lock_guard lock(mutex_);
+  std::vector<GuardRecord> out;
+  out.reserve(guards_.size());
+  for (const Guard& guard : guards_) {
+    out.push_back({guard.outer, guard.in_part, guard.failed, guard.recovered, guard.first_failure,
+                   guard.failed_part});
+  }
+  return out;
+}
+
+std::size_t RunScheduler::guard_count() const {
+  std::lock_guard lock(mutex_);
+  return guards_.size();
+}
+
+}  // namespace zarn
