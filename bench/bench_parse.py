@@ -18,7 +18,7 @@ import time
 from comparisons import doubled, main
 
 import Zarn
-from Zarn.parsing import RULES
+from Zarn.lang.nodes import RULES
 
 
 class Echo:

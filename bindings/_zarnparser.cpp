@@ -257,7 +257,7 @@ nb::object parse(nb::handle text, nb::handle semantics, nb::handle filename, nb:
 NB_MODULE(_zarnparser, m) {
   m.doc() = "The parser of ZARN scripts; use Zarn.parse.";
 
-  nb::module_ parsing = nb::module_::import_("Zarn.parsing");
+  nb::module_ parsing = nb::module_::import_("Zarn.lang.nodes");
   nb::module_ errors = nb::module_::import_("Zarn.errors");
   imports.parse_node = keep(parsing.attr("ParseNode"));
   imports.source_position = keep(parsing.attr("SourcePosition"));
@@ -270,7 +270,7 @@ NB_MODULE(_zarnparser, m) {
   imports.no_arguments = keep(nb::steal(PyTuple_New(0)));
   nb::object listed = parsing.attr("RULES");
   if (nb::len(listed) != zp::kRuleCount)
-    throw nb::import_error("Zarn.parsing.RULES is out of date");
+    throw nb::import_error("Zarn.lang.nodes.RULES is out of date");
   for (std::size_t rule = 0; rule < zp::kRuleCount; ++rule) {
     PyObject* name = PyUnicode_InternFromString(zp::kind_name(static_cast<zp::Kind>(rule)));
     if (name == nullptr) throw nb::python_error();
@@ -278,7 +278,7 @@ NB_MODULE(_zarnparser, m) {
     // The Python side lists the rules for semantics writers; it must name
     // the same methods that are called.
     if (!nb::handle(name).equal(listed[rule])) {
-      throw nb::import_error("Zarn.parsing.RULES is out of date");
+      throw nb::import_error("Zarn.lang.nodes.RULES is out of date");
     }
   }
   for (std::size_t key = 0; key < zp::kKeyCount; ++key) {

@@ -528,8 +528,8 @@ NB_MODULE(compiler, m) {
   imports.run_except_block = engine.guarded_kind;
   imports.priority = import_attr("Zarn._zarnpq", "ZarnPriority");
   imports.zarn_id = import_attr("Zarn._zarnprimitives", "ZarnId");
-  imports.parse_node = import_attr("Zarn.parsing", "ParseNode");
-  imports.unknown_operation = import_attr("Zarn._zarnmodule", "UnknownOperationError");
+  imports.parse_node = import_attr("Zarn.lang.nodes", "ParseNode");
+  imports.unknown_operation = import_attr("Zarn.errors", "UnknownOperationError");
   imports.lookup_error = import_attr("Zarn.errors", "ZarnLookupError");
   imports.print = import_attr("builtins", "print");
   imports.this_module = m.ptr();

@@ -35,7 +35,7 @@ zarn_is_system_python() {
 # graphs of compiled scripts.
 zarn_system_packages() {
   local packages=(libzmq3-dev cppzmq-dev libyaml-cpp-dev libgtest-dev pkg-config g++
-    cmake ninja-build graphviz)
+    cmake ninja-build graphviz clang-format)
   local python
   if [ -n "${VIRTUAL_ENV:-}" ]; then
     python="$VIRTUAL_ENV/bin/python"

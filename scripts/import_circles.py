@@ -8,8 +8,12 @@ function (a lazy import), or as `importlib.import_module("literal")`.
 `from P import name` counts as an import of the module `P.name` when there
 is one, else of `P`. Importing `P.sub` also runs `P/__init__.py` first; that
 implicit step does not count, since a package that gathers its parts would
-otherwise always close a circle with them. The extension modules are nodes
-without imports of their own: what they import is not seen here.
+otherwise always close a circle with them.
+
+The extension modules import Python modules too (`nb::module_::import_`,
+`import_attr`): their imports are read from their binding units in the
+source tree (bindings/CMakeLists.txt names each module's units and the
+libraries it links, whose units count for it as well).
 
     .venv/bin/python scripts/import_circles.py [PACKAGE_FOLDER]
 """
@@ -17,11 +21,13 @@ without imports of their own: what they import is not seen here.
 import ast
 import importlib.machinery
 import importlib.util
+import re
 import sys
 from collections import deque
 from pathlib import Path
 
 PACKAGE = "Zarn"
+BINDINGS = Path(__file__).resolve().parent.parent / "bindings"
 EXTENSION_SUFFIXES = tuple(importlib.machinery.EXTENSION_SUFFIXES)
 
 
@@ -94,6 +100,41 @@ def imported(name, path, known):
             and isinstance(node.args[0].value, str)
         ):
             add(node.args[0].value, node.lineno)
+    return found
+
+
+def _cmake_calls(text, command):
+    for match in re.finditer(rf"^\s*{command}\(([^)]*)\)", text, re.MULTILINE):
+        yield match.group(1).split()
+
+
+def extension_imports(bindings=BINDINGS):
+    """{extension module: [(imported module, "unit:line")]} from the binding
+    units: each module's own units and those of the libraries it links."""
+    listing = bindings / "CMakeLists.txt"
+    if not listing.is_file():
+        return {}
+    text = listing.read_text(encoding="utf-8")
+    libraries = {}
+    for words in _cmake_calls(text, "add_library"):
+        libraries[words[0]] = [w for w in words[1:] if w.endswith(".cpp")]
+    found = {}
+    pattern = re.compile(r'import_(?:attr)?\(\s*"(Zarn[\w.]*)"')
+    for words in _cmake_calls(text, "zarn_add_extension"):
+        name, units = words[0], []
+        for word in words[1:]:
+            units += libraries.get(word, [word] if word.endswith(".cpp") else [])
+        imports = []
+        for unit in units:
+            path = bindings / unit
+            if not path.is_file():
+                continue
+            for number, line in enumerate(
+                path.read_text(encoding="utf-8").splitlines(), 1
+            ):
+                for target in pattern.findall(line):
+                    imports.append((target, f"{unit}:{number}"))
+        found[f"{PACKAGE}.{name}"] = imports
     return found
 
 
@@ -174,18 +215,28 @@ def main(argv):
             if target not in graph[name]:
                 graph[name].append(target)
                 lines[(name, target)] = line
+    for name, imports in extension_imports().items():
+        graph.setdefault(name, [])
+        for target, where in imports:
+            graph.setdefault(target, [])
+            if target != name and target not in graph[name]:
+                graph[name].append(target)
+                lines[(name, target)] = where
     edges = sum(len(targets) for targets in graph.values())
     found = circles(graph)
     if not found:
         print(
             f"import_circles: no circle among the {len(python)} Python modules "
-            f"of {folder} ({edges} imports)"
+            f"and {len(extensions)} extensions of {folder} ({edges} imports)"
         )
         return 0
     for part in found:
         path = one_circle(graph, part)
         shown = " -> ".join(
-            f"{a} (line {lines[(a, b)]})" for a, b in zip(path, path[1:])
+            f"{a} ({lines[(a, b)]})"
+            if isinstance(lines[(a, b)], str)
+            else f"{a} (line {lines[(a, b)]})"
+            for a, b in zip(path, path[1:])
         )
         print(f"import_circles: circle of {len(part)} modules: {shown} -> {path[-1]}")
     return 1

@@ -8,6 +8,7 @@ import contextlib
 import gc
 import os
 
+from Zarn import _zarnparser
 from Zarn.lang.nodes import RULES, TOKEN_RULES, ParseNode, SourcePosition
 
 __all__ = [
@@ -52,11 +53,6 @@ def parse(text, semantics, filename="<script>", *, positions=None):
     ``Exception``: it names the rule and its place, and the method's own
     exception is its ``__cause__``.
     """
-    # Loaded at the first parse, not with this module: while the extension
-    # still takes the node classes through Zarn.parsing, which imports this
-    # module, loading it here at import time would close a circle.
-    from Zarn import _zarnparser
-
     with collector_paused():
         return _zarnparser.parse(text, semantics, os.fsdecode(filename), positions)
 

@@ -16,7 +16,7 @@ from Zarn.blocks import (
 )
 from Zarn.compiler import ZarnSemantics
 
-from Zarn.parsing import ParseNode
+from Zarn.lang.nodes import ParseNode
 
 X, Y = Module("x"), Module("y")
 

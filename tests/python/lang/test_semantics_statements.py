@@ -14,7 +14,7 @@ from Zarn.compiler import ZarnSemantics, module_registry
 
 import Zarn
 from Zarn import _zarnmodule
-from Zarn.parsing import ParseNode
+from Zarn.lang.nodes import ParseNode
 
 
 def node(rule, **entries):
