@@ -48,9 +48,26 @@ nb::list& dependency_list(ZarnAction& action) {
   return static_cast<nb::list&>(action.dependency);
 }
 
+// Whether every setting is a value that a deep copy returns as it is (None,
+// a bool, int, float, text or bytes object of the built-in types): the deep
+// copy of such settings is a plain copy of the map, made without calling it.
+bool atoms_only(PyObject* settings) {
+  PyObject *key, *value;
+  Py_ssize_t position = 0;
+  while (PyDict_Next(settings, &position, &key, &value)) {
+    if (value != Py_None && !PyBool_Check(value) && !PyLong_CheckExact(value) &&
+        !PyFloat_CheckExact(value) && !PyUnicode_CheckExact(value) && !PyBytes_CheckExact(value)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 void init_action(nb::pointer_and_handle<ZarnAction> self, nb::object module, nb::kwargs configs) {
   zarn::py::check_concrete(self.h, imports.action_type, {"execute", "setup"});
-  nb::object params = nb::steal(PyObject_CallOneArg(imports.deepcopy, configs.ptr()));
+  nb::object params =
+      nb::steal(atoms_only(configs.ptr()) ? PyDict_Copy(configs.ptr())
+                                          : PyObject_CallOneArg(imports.deepcopy, configs.ptr()));
   if (!params.is_valid()) throw nb::python_error();
   new (self.p) ZarnAction{nb::borrow(imports.not_executed),
                           nb::cast(std::make_shared<Event>()),

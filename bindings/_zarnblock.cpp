@@ -239,6 +239,22 @@ void bind_groups(nb::module_& m) {
   imports.marker_type = marker_type.release().ptr();
 }
 
+// The steps' fields as columns, so that a check of a whole plan reads it in
+// one call rather than field by field.
+nb::dict plan_columns(const RunPlan& plan) {
+  const char* names[] = {"action", "kind", "waits", "guard", "competition", "branch"};
+  nb::object RunStep::*fields[] = {&RunStep::action, &RunStep::kind,        &RunStep::waits,
+                                   &RunStep::guard,  &RunStep::competition, &RunStep::branch};
+  nb::list columns[6];
+  for (nb::handle entry : plan.steps) {
+    const RunStep& step = nb::cast<const RunStep&>(entry);
+    for (std::size_t i = 0; i < 6; ++i) columns[i].append(step.*fields[i]);
+  }
+  nb::dict out;
+  for (std::size_t i = 0; i < 6; ++i) out[names[i]] = columns[i];
+  return out;
+}
+
 void bind_plan(nb::module_& m) {
   nb::class_<RunStep>(
       m, "ZarnRunStep",
@@ -315,7 +331,10 @@ void bind_plan(nb::module_& m) {
               "The competing groups (ZarnRunCompetition), in script order.")
       .def_ro("guards", &RunPlan::guards,
               "The guarded parts (ZarnRunGuard), in the order they are met.")
-      .def("__len__", [](const RunPlan& self) { return nb::len(self.steps); });
+      .def("__len__", [](const RunPlan& self) { return nb::len(self.steps); })
+      .def("columns", &plan_columns,
+           "The steps' fields as columns, in one call for a whole plan: a dict of\n"
+           "lists, step by step: action, kind, waits, guard, competition, branch.");
   imports.run_step_type = nb::type<RunStep>().ptr();
 }
 

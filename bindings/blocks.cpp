@@ -7,6 +7,7 @@
 #include <nanobind/nanobind.h>
 
 #include "block_engine/engine.hpp"
+#include "block_engine/guards.hpp"
 #include "common/core_errors.hpp"
 
 namespace nb = nanobind;
@@ -24,4 +25,11 @@ NB_MODULE(blocks, m) {
   m.attr("RunExceptBlock") = nb::handle(engine.guarded_kind);
   m.attr("AsyncBlock") = nb::handle(engine.parallel_kind);
   m.attr("CompeteBlock") = nb::handle(engine.competing_kind);
+
+  m.def("exception_parts", &zarn::py::exception_parts, nb::arg("head"),
+        "The exception parts of the guarded actions of the chain that starts at head,\n"
+        "and of those parts' own guarded actions, each once, in the order met.");
+  m.def("unresolved_waits", &zarn::py::unresolved_waits, nb::arg("head"), nb::arg("parts"),
+        "(action, ZarnId) for every wait name left unresolved in the chains of head\n"
+        "and of parts, in script order.");
 }

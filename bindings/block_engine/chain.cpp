@@ -36,6 +36,15 @@ ZarnBlock& block_fields(nb::handle self) {
   return base_fields<ZarnBlock>(self, "a block", "super().__init__(identifier, **settings)");
 }
 
+bool takes_from_base(nb::handle action, const char* name) {
+  PyTypeObject* type = Py_TYPE(action.ptr());
+  PyTypeObject* base = reinterpret_cast<PyTypeObject*>(imports.action_type);
+  if (!PyType_IsSubtype(type, base)) return false;
+  nb::str key(name);
+  PyObject* own = _PyType_Lookup(type, key.ptr());
+  return own != nullptr && own == _PyType_Lookup(base, key.ptr());
+}
+
 ZarnAction& action_fields(nb::handle action) {
   return base_fields<ZarnAction>(action, "an action", "super().__init__(module, **settings)");
 }
@@ -413,6 +422,12 @@ void link_to_next(nb::handle block, ZarnBlock& fields, nb::handle next_first) {
                                ": the next block holds no actions to link to "
                                "('NoneType' object has no attribute 'set_script_dep')")
                                   .c_str());
+  }
+  if (takes_from_base(next_first, "set_script_dep") &&
+      takes_from_base(last_item, "finish_signal")) {
+    // The base's own method and field: set without a call through Python.
+    action_fields(next_first).script_dep = action_fields(last_item).finish_signal;
+    return;
   }
   next_first.attr("set_script_dep")(last_item.attr("finish_signal"));  // (a kind's own)
 }

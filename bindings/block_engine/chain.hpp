@@ -96,6 +96,9 @@ ZARN_ENGINE_API bool is_action(nb::handle item);
 ZARN_ENGINE_API bool is_block(nb::handle item);  // a constructed ZarnBlock
 ZARN_ENGINE_API ZarnBlock& block_fields(nb::handle self);
 ZARN_ENGINE_API ZarnAction& action_fields(nb::handle action);
+// Whether an action's kind takes `name` from ZarnAction itself (overrides it
+// nowhere), so that the engine may use the base's field or method directly.
+ZARN_ENGINE_API bool takes_from_base(nb::handle action, const char* name);
 // Marks an action finished and raises its finish signal.
 ZARN_ENGINE_API void mark_finished(nb::handle action);
 ZARN_ENGINE_API std::string describe(nb::handle obj);  // repr, for messages

@@ -144,13 +144,7 @@ zarn::client::RequestChannels& channels_of(MorvoClient& self) {
 // ---------------------------------------------------------------------------
 
 nb::str generate_func_id(MorvoClient& self) {
-  zarn::client::CommandIds& ids = *self.ids;
-  zarn::Lock& lock = ids.count_lock();
-  if (!lock.try_acquire()) {
-    wait_releasing([&](Clock::time_point until) { return lock.acquire_until(until); },
-                   std::nullopt);
-  }
-  const std::string id = ids.next_held();
+  const std::string id = next_command_id(self);
   return nb::str(id.data(), id.size());
 }
 
@@ -204,8 +198,8 @@ int function_code_of(nb::handle record) {
 // A record's passage through the client's gate, for as long as it is sent.
 class GatePassage {
  public:
-  GatePassage(std::shared_ptr<zarn::CommandGate> gate, nb::handle record) : gate_(std::move(gate)) {
-    if (gate_ && !gate_->enter(zarn::commands::kind_of(function_code_of(record)))) {
+  GatePassage(std::shared_ptr<zarn::CommandGate> gate, int function_code) : gate_(std::move(gate)) {
+    if (gate_ && !gate_->enter(zarn::commands::kind_of(function_code))) {
       gate_.reset();
       refused_ = true;
     }
@@ -223,8 +217,7 @@ class GatePassage {
 };
 
 nb::object enqueue_action(MorvoClient& self, nb::handle kvt_action) {
-  GatePassage passage(self.gate, kvt_action);
-  if (passage.refused()) return nb::int_(zarn::kRefusedByGate);
+  const int function = function_code_of(kvt_action);
   nb::object record;
   if (nb::isinstance<KVTAction>(kvt_action)) {
     KVTAction& action = nb::cast<KVTAction&>(kvt_action);
@@ -241,11 +234,7 @@ nb::object enqueue_action(MorvoClient& self, nb::handle kvt_action) {
     record = kvt_action.attr("get_transmit_data")();
   }
   RequestBytes request = request_bytes(std::move(record));
-  std::optional<std::string> reply = exchange(self, Channel::Action, request.view);
-  if (!reply) return nb::int_(-3);
-  return last_field(
-      nb::str(zarn::records::kActionDatatype.data(), zarn::records::kActionDatatype.size()),
-      *reply);
+  return send_packed(self, request.view, function);
 }
 
 // struct.pack's "i": an integer (or __index__) within 32 bits.
@@ -411,54 +400,23 @@ nb::object receive_dequeue_action(nb::handle self_obj, nb::handle action_list,
                                   nb::handle target_func_id, nb::handle topic_list) {
   MorvoClient& self = client_of(self_obj);
   nb::object topics = topic_list.is_none() ? nb::object(nb::list()) : nb::borrow(topic_list);
-  ReceiverSpec spec = receiver_spec(self.context, self.server_address,
-                                    nb::int_(self.action_dequeue_sub_port), target_func_id, topics);
-  std::shared_ptr<Receiver> receiver = make_receiver(std::move(spec));
-  zarn::client::CallRegistry::Entry in_flight = self.calls.add(receiver);
-  receiver->start();
-  ReceiverScope scope(receiver);
-
-  // The records go out only once the thread has reported its subscriptions.
-  const Clock::time_point start_deadline =
-      Clock::now() + kStartLimit + std::chrono::milliseconds(1);
-  if (!wait_for(*receiver, Receiver::Until::Started, start_deadline) || !receiver->started()) {
-    if (receiver->cancelled()) {
-      scope.finish();
-      return nb::list();
+  return blocking_call(self, target_func_id, topics, [&](const Receiver& receiver) -> nb::object {
+    // Through the instance, so that a subclass's enqueue_action takes part.
+    nb::object enqueue = self_obj.attr("enqueue_action");
+    for (nb::handle entry : action_list) {
+      if (receiver.cancelled()) break;
+      if (nb::isinstance<KVTAction>(entry)) {
+        nb::object status = enqueue(entry);
+        if (!status.equal(nb::int_(1))) return status;
+        continue;
+      }
+      const std::optional<double> pause = pause_of(entry);
+      if (!pause) return nb::int_(-2);
+      // A pause that cancel() cuts short, like every other wait of the call.
+      wait_for(const_cast<Receiver&>(receiver), Receiver::Until::Cancelled, deadline_after(*pause));
     }
-    print_line(
-        "[Zmq Recv Error] Somthing is wrong in the zmqServer. Failed to start a recv socket.");
-    return nb::int_(-3);
-  }
-
-  nb::object enqueue = self_obj.attr("enqueue_action");
-  for (nb::handle entry : action_list) {
-    if (receiver->cancelled()) break;
-    if (nb::isinstance<KVTAction>(entry)) {
-      nb::object status = enqueue(entry);
-      if (!status.equal(nb::int_(1))) return status;
-      continue;
-    }
-    const std::optional<double> pause = pause_of(entry);
-    if (!pause) return nb::int_(-2);
-    // A pause that cancel() cuts short, like every other wait of the call.
-    wait_for(*receiver, Receiver::Until::Cancelled, deadline_after(*pause));
-  }
-
-  std::optional<Clock::time_point> deadline;
-  if (self.result_timeout) deadline = deadline_after(*self.result_timeout);
-  while (!receiver->finished()) {
-    if (wait_for(*receiver, Receiver::Until::Finished, deadline)) {
-      if (receiver->cancelled()) break;
-      continue;
-    }
-    // The bound is for a call that has heard nothing at all; once a result
-    // is in, the silence limit of the thread ends the collection.
-    if (!receiver->received_any()) break;
-    deadline.reset();
-  }
-  scope.finish();
-  return collected(*receiver);
+    return nb::int_(1);
+  });
 }
 
 // ---------------------------------------------------------------------------
@@ -506,6 +464,67 @@ std::string RequestSocket::endpoint() const {
 }
 
 }  // namespace
+
+std::string next_command_id(MorvoClient& self) {
+  zarn::client::CommandIds& ids = *self.ids;
+  zarn::Lock& lock = ids.count_lock();
+  if (!lock.try_acquire()) {
+    wait_releasing([&](Clock::time_point until) { return lock.acquire_until(until); },
+                   std::nullopt);
+  }
+  return ids.next_held();
+}
+
+nb::object send_packed(MorvoClient& self, std::string_view record, int function_code) {
+  GatePassage passage(self.gate, function_code);
+  if (passage.refused()) return nb::int_(zarn::kRefusedByGate);
+  std::optional<std::string> reply = exchange(self, Channel::Action, record);
+  if (!reply) return nb::int_(-3);
+  return last_field(
+      nb::str(zarn::records::kActionDatatype.data(), zarn::records::kActionDatatype.size()),
+      *reply);
+}
+
+nb::object blocking_call(MorvoClient& self, nb::handle target, nb::handle topics,
+                         const std::function<nb::object(const Receiver&)>& send) {
+  ReceiverSpec spec = receiver_spec(self.context, self.server_address,
+                                    nb::int_(self.action_dequeue_sub_port), target, topics);
+  std::shared_ptr<Receiver> receiver = make_receiver(std::move(spec));
+  zarn::client::CallRegistry::Entry in_flight = self.calls.add(receiver);
+  receiver->start();
+  ReceiverScope scope(receiver);
+
+  // The records go out only once the thread has reported its subscriptions.
+  const Clock::time_point start_deadline =
+      Clock::now() + kStartLimit + std::chrono::milliseconds(1);
+  if (!wait_for(*receiver, Receiver::Until::Started, start_deadline) || !receiver->started()) {
+    if (receiver->cancelled()) {
+      scope.finish();
+      return nb::list();
+    }
+    print_line(
+        "[Zmq Recv Error] Somthing is wrong in the zmqServer. Failed to start a recv socket.");
+    return nb::int_(-3);
+  }
+
+  nb::object status = send(*receiver);
+  if (!status.equal(nb::int_(1))) return status;
+
+  std::optional<Clock::time_point> deadline;
+  if (self.result_timeout) deadline = deadline_after(*self.result_timeout);
+  while (!receiver->finished()) {
+    if (wait_for(*receiver, Receiver::Until::Finished, deadline)) {
+      if (receiver->cancelled()) break;
+      continue;
+    }
+    // The bound is for a call that has heard nothing at all; once a result
+    // is in, the silence limit of the thread ends the collection.
+    if (!receiver->received_any()) break;
+    deadline.reset();
+  }
+  scope.finish();
+  return collected(*receiver);
+}
 
 MorvoClient::~MorvoClient() {
   // Closing sockets and ending the subscriber's thread need no Python, and

@@ -19,6 +19,7 @@
 #include <string>
 #include <utility>
 
+#include "client/devices.hpp"
 #include "client/morvo_client.hpp"
 #include "zarn/client/records.hpp"
 #include "zarn/client/units.hpp"
@@ -33,32 +34,6 @@ constexpr int kWrongKind = -2;  // also: a condition that cannot be built
 constexpr int kAdminFesto = zarn::records::kAdminFestoState;
 constexpr int kAdminAkribis = zarn::records::kAdminAkribisState;
 constexpr int kPauseBeforeStaticCondition = 2;  // seconds
-
-// --- small helpers over the C API -------------------------------------------
-
-bool contains(nb::handle container, const char* key) {
-  nb::str key_obj(key);
-  const int found = PySequence_Contains(container.ptr(), key_obj.ptr());
-  if (found < 0) throw nb::python_error();
-  return found == 1;
-}
-
-bool equals(nb::handle value, nb::handle other) {
-  const int equal = PyObject_RichCompareBool(value.ptr(), other.ptr(), Py_EQ);
-  if (equal < 0) throw nb::python_error();
-  return equal == 1;
-}
-
-bool truth(nb::handle value) {
-  const int result = PyObject_IsTrue(value.ptr());
-  if (result < 0) throw nb::python_error();
-  return result == 1;
-}
-
-nb::object item(nb::handle container, const char* key) {
-  nb::str key_obj(key);
-  return steal_or_raise(PyObject_GetItem(container.ptr(), key_obj.ptr()));
-}
 
 // Python's int(): a real number truncated toward zero.
 nb::object as_int(nb::handle value) { return steal_or_raise(PyNumber_Long(value.ptr())); }
@@ -102,6 +77,34 @@ nb::object new_list_if_none(nb::handle list) {
   return list.is_none() ? nb::object(nb::list()) : nb::borrow(list);
 }
 
+}  // namespace
+
+// --- small helpers over the C API -------------------------------------------
+
+bool contains(nb::handle container, const char* key) {
+  nb::str key_obj(key);
+  const int found = PySequence_Contains(container.ptr(), key_obj.ptr());
+  if (found < 0) throw nb::python_error();
+  return found == 1;
+}
+
+bool equals(nb::handle value, nb::handle other) {
+  const int equal = PyObject_RichCompareBool(value.ptr(), other.ptr(), Py_EQ);
+  if (equal < 0) throw nb::python_error();
+  return equal == 1;
+}
+
+bool truth(nb::handle value) {
+  const int result = PyObject_IsTrue(value.ptr());
+  if (result < 0) throw nb::python_error();
+  return result == 1;
+}
+
+nb::object item(nb::handle container, const char* key) {
+  nb::str key_obj(key);
+  return steal_or_raise(PyObject_GetItem(container.ptr(), key_obj.ptr()));
+}
+
 [[noreturn]] void raise_key_error(const std::string& message) {
   nb::str text(message.data(), message.size());
   PyErr_SetObject(PyExc_KeyError, text.ptr());
@@ -135,56 +138,60 @@ std::string member_names(const rec::Enumeration& enumeration, bool motors_only) 
   return names;
 }
 
-// --- device maps ----------------------------------------------------------------
-
-// One device as a command sees it: its id as the caller gave it and its device
-// map. Lookups that fail say what the device is, so that an unknown id, an IO
-// module given to a motor command and a drive missing a setting read apart.
-struct Device {
-  nb::handle client;
-  nb::handle morvo_id;
-  nb::object map;
-
-  Device(nb::handle client_obj, nb::handle id)
-      : client(client_obj), morvo_id(id), map(client_obj.attr("getMorvoDict")(id)) {}
-
-  bool empty() const { return nb::len(map) == 0; }
-  bool io_module() const { return contains(map, "IOModule"); }
-  bool akribis() const { return contains(map, "Akribis"); }
-
-  std::string configuration() const { return repr_of(client.attr("config_fp")); }
-
-  std::string kind() const {
-    if (io_module()) return "the IO module";
-    return akribis() ? "the Akribis drive" : "the Festo drive";
+// The module's output start byte, or nullopt when it has none to write to.
+std::optional<nb::object> output_start(nb::handle self, const Device& device) {
+  nb::object slot_value = device.get("Slot");
+  if (!PyIndex_Check(slot_value.ptr())) {
+    throw nb::type_error(("the Slot of IO module " + repr_of(device.morvo_id) +
+                          " in configuration " + device.configuration() +
+                          " is not a whole number: " + repr_of(slot_value))
+                             .c_str());
   }
+  nb::object slot_number = steal_or_raise(PyNumber_Index(slot_value.ptr()));
+  int overflow = 0;
+  long long slot = PyLong_AsLongLongAndOverflow(slot_number.ptr(), &overflow);
+  if (slot == -1 && PyErr_Occurred()) throw nb::python_error();
+  if (overflow != 0) slot = overflow > 0 ? LLONG_MAX : LLONG_MIN;
 
-  // Why `path` is missing, for the caller; `purpose` says what it was for.
-  std::string missing(const std::string& path, const std::string& purpose = "") const {
-    if (empty()) {
-      return "no device in configuration " + configuration() + " has MorvoID " + repr_of(morvo_id) +
-             ", so there is no " + path + purpose;
+  nb::object starts = self.attr("output_start_byte");
+  const std::size_t entries = nb::len(starts);
+  const std::size_t modules = entries == 0 ? 0 : entries - 1;
+  const zarn::commands::OutputEntry entry = zarn::commands::output_entry(
+      slot, modules, nb::cast<MorvoClient&>(self).io_slot_position(device.map));
+  using Kind = zarn::commands::OutputEntry::Kind;
+  if (entry.kind == Kind::NoStartByte) return std::nullopt;
+  if (entry.kind == Kind::BeyondModules) {
+    const std::string message = "IO module " + repr_of(device.morvo_id) + " is in slot " +
+                                repr_of(slot_number) + ", beyond the " + std::to_string(modules) +
+                                " IO modules of configuration " + device.configuration();
+    throw nb::index_error(message.c_str());
+  }
+  nb::object start =
+      steal_or_raise(PySequence_GetItem(starts.ptr(), static_cast<Py_ssize_t>(entry.index)));
+  if (equals(start, nb::int_(-1))) return std::nullopt;
+  return start;
+}
+
+// The function code of a motor function for the drive's family. IO_SET_IO is
+// a code of the Festo family too, but an IO command addressed to a drive's
+// slave number would set nothing the caller meant: it is refused as any name
+// that is not a motor function.
+int motor_function(const Device& device, nb::handle func_enum_name) {
+  const rec::Enumeration& family =
+      device.akribis() ? rec::akribis_functions() : rec::festo_functions();
+  if (!equals(func_enum_name, nb::str("IO_SET_IO"))) {
+    try {
+      return member_value(family, func_enum_name);
+    } catch (nb::python_error& e) {
+      if (!e.matches(PyExc_KeyError)) throw;
     }
-    std::string text = kind() + " with MorvoID " + repr_of(morvo_id) + " in configuration " +
-                       configuration() + " has no " + path + purpose;
-    if (io_module() && path.rfind("Params", 0) == 0) text += " (it is not a motor)";
-    return text;
   }
+  raise_key_error(repr_of(func_enum_name) + " is not a motor function of " + device.kind() +
+                  " with MorvoID " + repr_of(device.morvo_id) + "; its functions are " +
+                  member_names(family, true));
+}
 
-  // map[key], or a KeyError that names the device.
-  nb::object get(const char* key) const {
-    if (!contains(map, key)) raise_key_error(missing(key));
-    return item(map, key);
-  }
-
-  // map["Params"][factor], read anew each time, as the settings may differ
-  // per call.
-  nb::object factor(const char* name) const {
-    nb::object params = get("Params");
-    if (!contains(params, name)) raise_key_error(missing(std::string("Params/") + name));
-    return item(params, name);
-  }
-};
+namespace {
 
 // --- conditions -----------------------------------------------------------------
 
@@ -330,25 +337,6 @@ bool check_motor_helper(nb::handle, nb::handle motor_data) {
 
 bool check_io_helper(nb::handle, nb::handle io_data) { return contains(io_data, "IOModule"); }
 
-// The function code of a motor function for the drive's family. IO_SET_IO is
-// a code of the Festo family too, but an IO command addressed to a drive's
-// slave number would set nothing the caller meant: it is refused as any name
-// that is not a motor function.
-int motor_function(const Device& device, nb::handle func_enum_name) {
-  const rec::Enumeration& family =
-      device.akribis() ? rec::akribis_functions() : rec::festo_functions();
-  if (!equals(func_enum_name, nb::str("IO_SET_IO"))) {
-    try {
-      return member_value(family, func_enum_name);
-    } catch (nb::python_error& e) {
-      if (!e.matches(PyExc_KeyError)) throw;
-    }
-  }
-  raise_key_error(repr_of(func_enum_name) + " is not a motor function of " + device.kind() +
-                  " with MorvoID " + repr_of(device.morvo_id) + "; its functions are " +
-                  member_names(family, true));
-}
-
 nb::object generate_motor_action(nb::handle self, nb::handle morvo_id, nb::handle func_enum_name,
                                  nb::handle arg_list_in, nb::handle dep_list_in) {
   nb::object arg_list = new_list_if_none(arg_list_in);
@@ -459,11 +447,8 @@ nb::object motor_home(nb::handle self, nb::handle morvo_id, nb::handle homing_me
                       nb::handle dep_list, nb::handle block) {
   nb::object deps = new_list_if_none(dep_list);
   Device device(self, morvo_id);
-  nb::object method = nb::borrow(homing_method);
-  // Akribis drives know 17 as their method 0.
-  if (device.akribis() && equals(method, nb::int_(17))) method = nb::int_(0);
   nb::list args;
-  args.append(method);
+  args.append(device.homing_method(homing_method));
   return self.attr("motor_action_template")(morvo_id, "MOTOR_HOME", args, deps, block);
 }
 
@@ -491,40 +476,6 @@ nb::object motor_monitor(nb::handle self, nb::handle morvo_id) {
 }
 
 // --- IO commands --------------------------------------------------------------
-
-// The module's output start byte, or nullopt when it has none to write to.
-std::optional<nb::object> output_start(nb::handle self, const Device& device) {
-  nb::object slot_value = device.get("Slot");
-  if (!PyIndex_Check(slot_value.ptr())) {
-    throw nb::type_error(("the Slot of IO module " + repr_of(device.morvo_id) +
-                          " in configuration " + device.configuration() +
-                          " is not a whole number: " + repr_of(slot_value))
-                             .c_str());
-  }
-  nb::object slot_number = steal_or_raise(PyNumber_Index(slot_value.ptr()));
-  int overflow = 0;
-  long long slot = PyLong_AsLongLongAndOverflow(slot_number.ptr(), &overflow);
-  if (slot == -1 && PyErr_Occurred()) throw nb::python_error();
-  if (overflow != 0) slot = overflow > 0 ? LLONG_MAX : LLONG_MIN;
-
-  nb::object starts = self.attr("output_start_byte");
-  const std::size_t entries = nb::len(starts);
-  const std::size_t modules = entries == 0 ? 0 : entries - 1;
-  const zarn::commands::OutputEntry entry = zarn::commands::output_entry(
-      slot, modules, nb::cast<MorvoClient&>(self).io_slot_position(device.map));
-  using Kind = zarn::commands::OutputEntry::Kind;
-  if (entry.kind == Kind::NoStartByte) return std::nullopt;
-  if (entry.kind == Kind::BeyondModules) {
-    const std::string message = "IO module " + repr_of(device.morvo_id) + " is in slot " +
-                                repr_of(slot_number) + ", beyond the " + std::to_string(modules) +
-                                " IO modules of configuration " + device.configuration();
-    throw nb::index_error(message.c_str());
-  }
-  nb::object start =
-      steal_or_raise(PySequence_GetItem(starts.ptr(), static_cast<Py_ssize_t>(entry.index)));
-  if (equals(start, nb::int_(-1))) return std::nullopt;
-  return start;
-}
 
 nb::object io_set(nb::handle self, nb::handle morvo_id, nb::handle tgtpin, nb::handle tgtval,
                   nb::handle dep_list_in, nb::handle block) {

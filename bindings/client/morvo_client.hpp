@@ -4,6 +4,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -165,10 +166,30 @@ struct MorvoClient {
   nb::object module_item(nb::handle entry, std::size_t position, const char* key);
 };
 
+// --- the ways out, shared by the client's commands and the machine link ------
+
+// The next command id; waits for the counter's lock with the interpreter
+// lock released.
+std::string next_command_id(MorvoClient& self);
+
+// Sends one packed action record through the client's gate and its action
+// channel: the reply's result field, -3 when the exchange failed, or
+// kRefusedByGate when the gate did not let it through.
+nb::object send_packed(MorvoClient& self, std::string_view record, int function_code);
+
+// A blocking call around `send`: starts the receiving thread for `topics`,
+// lets `send` put its records out (it answers 1, or the status that ends
+// the call), then waits for the target's result as receive_dequeue_action
+// does and answers what it answers.
+nb::object blocking_call(MorvoClient& self, nb::handle target, nb::handle topics,
+                         const std::function<nb::object(const zarn::client::Receiver&)>& send);
+
 // Adds the request channels, the result subscription and their classes.
 void bind_channels(nb::module_& m, nb::class_<MorvoClient>& client);
 // Adds the conditions, motor commands and IO commands, and the unit
 // conversion they use (to_controller_units, to_user_units).
 void bind_commands(nb::module_& m, nb::class_<MorvoClient>& client);
+// Adds MachineLink, the machine layer's way to the controller.
+void bind_machine_link(nb::module_& m);
 
 }  // namespace zarn::py::morvo

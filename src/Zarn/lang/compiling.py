@@ -9,13 +9,13 @@ labels nothing the statement can wait for, and a missing "main" are all
 run (the compiled chain's run plan is built before it is returned).
 """
 
-import collections
 import difflib
 import os
 from pathlib import Path
 
-from Zarn import compiler
+from Zarn import blocks, compiler
 from Zarn._zarnprimitives import ZarnId
+from Zarn.blocks import exception_parts
 from Zarn.errors import PlanRefusal, ZarnCompileError
 from Zarn.lang.parsing import collector_paused, parse
 from Zarn.lang.plan_checks import check_plan
@@ -87,43 +87,13 @@ def _items(block):
         yield from sequence
 
 
-def _is_block(value):
-    return hasattr(value, "next_block") and hasattr(value, "action_seq")
-
-
-def exception_parts(head):
-    """The exception parts (handlers) of the guarded actions of the chain
-    that starts at `head`, and of the handlers' own guarded actions, each
-    once, in the order they are met."""
-    found, seen, guards, waiting = [], set(), set(), collections.deque([head])
-    while waiting:
-        for block in _chain(waiting.popleft()):
-            for item in _items(block):
-                # The guarded part the action stands in, and the ones around it.
-                guard = getattr(item, "guard", None)
-                while guard is not None and id(guard) not in guards:
-                    guards.add(id(guard))
-                    part = getattr(guard, "exception", None)
-                    if _is_block(part) and id(part) not in seen:
-                        seen.add(id(part))
-                        found.append(part)
-                        waiting.append(part)
-                    guard = getattr(guard, "outer", None)
-    return found
-
-
 def unresolved_waits(head, parts=None):
     """(action, ZarnId) for every wait name left in the actions of the chain
     that starts at `head`, its exception parts included, in script order.
     `parts`: the exception parts of `head`, when already found."""
     if parts is None:
         parts = exception_parts(head)
-    for part in [head, *parts]:
-        for block in _chain(part):
-            for item in _items(block):
-                for dependency in getattr(item, "dependency", ()):
-                    if isinstance(dependency, ZarnId):
-                        yield item, dependency
+    return blocks.unresolved_waits(head, parts)
 
 
 def _first_module(block):

@@ -51,16 +51,17 @@ class _Graph:
     """
 
     def __init__(self, plan):
-        steps = list(plan.steps)
-        self.actions = [step.action for step in steps]
-        self.kinds = [step.kind for step in steps]
-        self.waits = [list(step.waits) for step in steps]
-        self.guards = [step.guard for step in steps]
+        columns = plan.columns()  # one call for the whole plan
+        self.actions = columns["action"]
+        self.kinds = columns["kind"]
+        self.waits = [list(waits) for waits in columns["waits"]]
+        self.guards = columns["guard"]
         self.competition = [
-            None if step.competition is None else (step.competition, step.branch)
-            for step in steps
+            None if competition is None else (competition, branch)
+            for competition, branch in zip(columns["competition"], columns["branch"])
         ]
-        self.part_of = [None] * len(steps)  # the guard an extra node stands for
+        count = len(self.actions)
+        self.part_of = [None] * count  # the guard an extra node stands for
         for index, guard in enumerate(plan.guards):
             members = set(guard.steps)
             node = len(self.waits)
@@ -72,7 +73,7 @@ class _Graph:
             self.part_of.append(index)
             # Whatever waits for the guarded part from outside waits for its
             # exception part too.
-            for step, waits in enumerate(self.waits[: len(steps)]):
+            for step, waits in enumerate(self.waits[:count]):
                 if step not in members and any(w in members for w in waits):
                     waits.append(node)
         self.rank = self._ranks()
@@ -294,15 +295,14 @@ def _check_travel(graph):
             known[device] = (node, end)
 
 
-def _check_trays(plan):
+def _check_trays(graph):
     """Transfers at a tray's next slot must not outnumber its slots, where
     the plan knows their count (no reset of the tray anywhere in it)."""
     taken = {}  # tray: [transfers at its next slot, in plan order]
     reset = set()
-    for step in plan.steps:
-        if step.kind != "action":
+    for kind, action in zip(graph.kinds, graph.actions):
+        if kind != "action":
             continue
-        action = step.action
         if isinstance(action, ResetTray):
             reset.add(id(action.module))
         elif isinstance(action, Transfer) and action.slot is None:
@@ -327,4 +327,4 @@ def check_plan(plan):
     graph = _Graph(plan)
     _check_commanders(graph)
     _check_travel(graph)
-    _check_trays(plan)
+    _check_trays(graph)

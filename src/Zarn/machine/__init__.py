@@ -27,10 +27,8 @@ from Zarn.machine.client import (
     ID_RENEWAL_AT,
     INPUT_DATA,
     RESULT_MEANINGS,
-    STATUS_CONDITION,
     STOP_CLEAR_WAIT,
     ClientMachine,
-    fresh_id_prefix,
     result_text,
 )
 from Zarn.machine.interface import REFUSED_BY_GATE, Machine
@@ -53,7 +51,6 @@ __all__ = [
     "NO_RATE",
     "REFUSED_BY_GATE",
     "RESULT_MEANINGS",
-    "STATUS_CONDITION",
     "STOP_CLEAR_WAIT",
     "AxisMove",
     "ClientMachine",
@@ -62,7 +59,6 @@ __all__ = [
     "MachineError",
     "RecordingMachine",
     "Travel",
-    "fresh_id_prefix",
     "given_rates",
     "result_text",
 ]

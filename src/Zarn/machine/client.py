@@ -3,22 +3,16 @@
 from __future__ import annotations
 
 import contextlib
-import secrets
 import struct
 import threading
 import time
 
 from Zarn.errors import MachineError
 from Zarn.machine.interface import Machine
-from Zarn.machine.motion import (
-    AXIS_FUNCTIONS,
-    GENERIC_HOMING_METHOD,
-    NO_RATE,
-    Travel,
-)
+from Zarn.machine.motion import AXIS_FUNCTIONS, Travel
 from Zarn.machine.running import running_action
+from Zarn.morvo_client import MachineLink
 
-STATUS_CONDITION = "MORBO_ID_SLAVE_STATUS_CONDITION"
 INPUT_DATA = "MORVO_ID_INPUT_DATA"
 # How often a wait for an input reads the module's inputs, in real seconds.
 DEFAULT_POLL_INTERVAL = 0.01
@@ -27,22 +21,10 @@ DEFAULT_POLL_INTERVAL = 0.01
 # before: a condition on it is met at once, while the new motion has not even
 # begun. A client's ids repeat once its counter wraps at 1000, and two clients
 # made in the same second (two runs in a row on one controller) give out the
-# same ids from the start. So a machine gives its client a prefix of its own,
-# the present second and a random part, and a new one before the counter
-# wraps. One operation takes at most a few ids, and at most a pool's width of
-# operations start between two checks.
-ID_RENEWAL_AT = 800
-
-
-def fresh_id_prefix(used=()):
-    """A command-id prefix that no other client is likely to use: "PC", the
-    local time as %m%d%H%M%S, six random hex digits and "-" (at most 23
-    characters with the counter, well within a record's 36)."""
-    while True:
-        prefix = time.strftime("PC%m%d%H%M%S-") + secrets.token_hex(3) + "-"
-        if prefix not in used:
-            return prefix
-
+# same ids from the start. So the machine's link gives its client a prefix of
+# its own, the present second and a random part, and a new one when the
+# counter reaches this.
+ID_RENEWAL_AT = MachineLink.RENEW_AT
 
 # How long a stop waits for a command that is being sent to have gone out.
 STOP_CLEAR_WAIT = 5.0
@@ -96,10 +78,10 @@ class ClientMachine(Machine):
     published result ends the wait; unlike the client's own blocking motor
     commands there is no fixed pause, so a run on a fast simulator is not
     held to 2 s per move. The axes of one move all start before the first
-    end is awaited. Outputs are set with the client's blocking `io_set`;
-    a wait for an input reads the module's inputs every `poll_interval`
-    seconds. Any answer but 1 is a `MachineError` with the device, the
-    command id and the reason.
+    end is awaited. Records go out through a `MachineLink` of the client,
+    which builds, packs and sends each in one call. A wait for an input
+    reads the module's inputs every `poll_interval` seconds. Any answer but
+    1 is a `MachineError` with the device, the command id and the reason.
 
     `speed` is the machine's pace against real time (a simulated controller
     running F times real time): sleeps and input time-outs, given in machine
@@ -132,9 +114,7 @@ class ClientMachine(Machine):
         else:
             self._gate = client.gate
         self._lock = threading.Lock()
-        self._renewal_lock = threading.Lock()
-        self._used_prefixes = set()
-        self._renew_ids()
+        self.link = MachineLink(client)
         self._in_flight = {}  # action (or thread id outside actions): _InFlight
         self._moved = {}  # devices given a motion, in order: None
         self._driven_by = {}  # device: the _InFlight whose motion it is in
@@ -145,33 +125,32 @@ class ClientMachine(Machine):
         moves = list(moves)
         with self._acting() as entry:
             ends = self.travel.ends(moves, read=self._actual_position)
-            records = [(move, self._motion_record(move)) for move in moves]
             devices = [move.device for move in moves]
+            commands = [
+                (
+                    move.device,
+                    "MOTOR_MOVE_REL" if move.relative else "MOTOR_MOVE_ABS",
+                    (move.target, move.velocity, move.acceleration, move.deceleration),
+                    True,
+                )
+                for move in moves
+            ]
+            self._check_cancelled(entry, devices[0] if devices else None)
             self._take_devices(entry, devices)
-            started = []
-            failure = None
+            arrived = set()
             try:
-                for move, record in records:
-                    try:
-                        self._check_cancelled(entry, move.device)
-                        self._enqueue(record, move.device, f"the move {move}")
-                    except MachineError as error:
-                        failure = error
-                        break
-                    self._motion_started(entry, move.device, record.cmd_id)
-                    started.append((move, record))
+                started, failure = self._send(entry, commands, "the move")
                 # Every axis that started is awaited, so that the action never
                 # ends while an axis of it still moves; once the action is
                 # cancelled its axes have been stopped, and a result that is
                 # lost must not hold it any longer.
-                arrived = set()
-                for move, record in started:
+                for device, command_id in started:
                     try:
-                        self._await_end(entry, move.device, record.cmd_id, "END_MOVING")
+                        self._await_end(entry, device, command_id, "END_MOVING")
                     except MachineError as error:
                         failure = failure or error
                     else:
-                        arrived.add(move.device)
+                        arrived.add(device)
             finally:
                 self._release_devices(entry, devices)
             for move, end in zip(moves, ends):
@@ -184,18 +163,17 @@ class ClientMachine(Machine):
 
     def home(self, device, method):
         with self._acting() as entry:
-            data = self._device_map(device, drive=True)
-            if "Akribis" in data and method == GENERIC_HOMING_METHOD:
-                method = 0
-            record = self._motor_record(device, "MOTOR_HOME", [method])
+            self._check_cancelled(entry, device)
             self._take_devices(entry, [device])
             # Wherever the homing ends is read from the drive when needed.
             self.travel.lost(device)
             try:
-                self._check_cancelled(entry, device)
-                self._enqueue(record, device, "the homing")
-                self._motion_started(entry, device, record.cmd_id)
-                self._await_end(entry, device, record.cmd_id, "END_HOMING")
+                started, failure = self._send(
+                    entry, [(device, "MOTOR_HOME", (method,), False)], "the homing"
+                )
+                if failure is not None:
+                    raise failure
+                self._await_end(entry, device, started[0][1], "END_HOMING")
             finally:
                 self._release_devices(entry, [device])
 
@@ -207,31 +185,27 @@ class ClientMachine(Machine):
                 device=device,
             )
         with self._acting() as entry:
-            self._device_map(device, drive=True)
-            record = self._motor_record(device, function, [])
             self._check_cancelled(entry, device)
             self.travel.lost(device)
-            with self._decoding(device, record.cmd_id):
-                result = self.client.receive_dequeue_action(
-                    [record], record.cmd_id, [record.cmd_id]
-                )
-            self._check_result(result, entry, device, record.cmd_id, command)
+            with self._building(device, function), self._decoding(device, None):
+                result, command_id = self.link.command(device, function, ())
+            self._check_result(result, entry, device, command_id, command)
 
     def set_output(self, device, pin, value):
         with self._acting() as entry:
-            self._device_map(device, drive=False)
             self._check_cancelled(entry, device)
-            with self._decoding(device, None):
-                result = self.client.io_set(device, pin, value, block=True)
+            with self._building(device, "IO_SET_IO"), self._decoding(device, None):
+                result, command_id = self.link.set_output(device, pin, value)
             if result == -2:  # an IO module the configuration gives no outputs
                 raise MachineError(
                     "the IO module has no output bytes to set", device=device, result=-2
                 )
-            self._check_result(result, entry, device, None, f"setting output {pin}")
+            self._check_result(
+                result, entry, device, command_id, f"setting output {pin}"
+            )
 
     def wait_input(self, device, pin, value, timeout):
         with self._acting() as entry:
-            self._device_map(device, drive=False)
             deadline = time.monotonic() + timeout / self.speed
             while True:
                 self._check_cancelled(entry, device)
@@ -306,7 +280,6 @@ class ClientMachine(Machine):
 
     @contextlib.contextmanager
     def _acting(self):
-        self._renew_ids_if_due()
         key = running_action()
         if key is None:
             key = threading.get_ident()
@@ -323,23 +296,6 @@ class ClientMachine(Machine):
                 # A cancelled action's entry stays, so that it sends nothing more.
                 if entry.users == 0 and not entry.cancelled.is_set():
                     self._in_flight.pop(key, None)
-
-    def _renew_ids_if_due(self):
-        if self.client.func_count < ID_RENEWAL_AT:
-            return
-        with self._renewal_lock:
-            if self.client.func_count < ID_RENEWAL_AT:
-                return
-            self._renew_ids()
-
-    def _renew_ids(self):
-        client = self.client
-        self._used_prefixes.add(client.func_id_prefix)
-        fresh = fresh_id_prefix(self._used_prefixes)
-        # Under the counter's lock, so that no id is made half old, half new.
-        with client.count_lock:
-            client.func_id_prefix = fresh
-            client.func_count = 0
 
     @staticmethod
     @contextlib.contextmanager
@@ -393,75 +349,40 @@ class ClientMachine(Machine):
         if entry.cancelled.is_set():
             raise MachineError("the action was cancelled", device=device)
 
-    def _device_map(self, device, *, drive):
-        data = self.client.getMorvoDict(device)
-        if not data:
-            raise MachineError(
-                "no device of the configuration has this MorvoID", device=device
-            )
-        if self.client.check_io_helper(data) == drive:
-            kind = "an IO module, not a drive" if drive else "a drive, not an IO module"
-            raise MachineError(f"the device is {kind}", device=device)
-        return data
-
-    def _motion_record(self, move):
-        data = self._device_map(move.device, drive=True)
-        params = data.get("Params")
-
-        def scaled(value, factor, rate):
-            # As the client's motor_ptp scales: truncated toward zero, and a
-            # rate of -1 is "not given" and never scaled.
-            if rate and value == NO_RATE:
-                return NO_RATE
-            try:
-                return int(value * params[factor])
-            except (KeyError, TypeError):
-                raise MachineError(
-                    f"the configuration gives the drive no Params/{factor}",
-                    device=move.device,
-                ) from None
-
-        arguments = [
-            scaled(move.target, "DistanceFactor", False),
-            scaled(move.velocity, "SpeedFactor", True),
-            scaled(move.acceleration, "AccelerationFactor", True),
-            scaled(move.deceleration, "AccelerationFactor", True),
-        ]
-        function = "MOTOR_MOVE_REL" if move.relative else "MOTOR_MOVE_ABS"
-        return self._motor_record(move.device, function, arguments)
-
-    def _motor_record(self, device, function, arguments):
+    @staticmethod
+    @contextlib.contextmanager
+    def _building(device, function):
+        """Turns a record that cannot be built (a device the configuration
+        lacks or of the other kind, a missing Params factor, a value the
+        record cannot carry) into a MachineError: nothing was sent."""
         try:
-            record = self.client.generate_motor_action(device, function, arguments, [])
-        except (LookupError, TypeError, ValueError) as error:
-            raise MachineError(
-                f"cannot build the {function} record: {error}", device=device
-            ) from error
-        if isinstance(record, int):
-            raise MachineError(
-                f"cannot build the {function} record", device=device, result=record
-            )
-        try:
-            # Packed here so that a value out of the record's range is told
-            # before any axis of a move has started.
-            record.get_transmit_data()
-        except (struct.error, ValueError, TypeError, OverflowError) as error:
-            raise MachineError(
-                f"the {function} record cannot carry {arguments}: {error}",
-                device=device,
-                command_id=record.cmd_id,
-            ) from error
-        return record
+            yield
+        except (LookupError, TypeError, ValueError, OverflowError) as error:
+            device = getattr(error, "device", device)
+            reason = str(error)
+            if isinstance(error, KeyError):  # a setting the drive lacks
+                reason = f"cannot build the {function} record: {error.args[0]}"
+            raise MachineError(f"{reason}; nothing was sent", device=device) from error
 
-    def _enqueue(self, record, device, what):
-        status = self.client.enqueue_action(record)
-        if status != 1:
-            raise MachineError(
-                f"{what} was not taken: {result_text(status)}",
-                device=device,
-                command_id=record.cmd_id,
-                result=status,
-            )
+    def _send(self, entry, commands, what):
+        """Sends the records of `commands` (built first, all of them: a
+        record that cannot be built sends none); ([(device, command id)]
+        of the motions that started, the failure of the one not taken)."""
+        with self._building(commands[0][0], commands[0][1]):
+            sent = self.link.send_all(commands)
+        started, failure = [], None
+        for (device, *_), (status, command_id) in zip(commands, sent):
+            if status != 1:
+                failure = MachineError(
+                    f"{what} was not taken: {result_text(status)}",
+                    device=device,
+                    command_id=command_id,
+                    result=status,
+                )
+                break
+            self._motion_started(entry, device, command_id)
+            started.append((device, command_id))
+        return started, failure
 
     def _motion_started(self, entry, device, command_id):
         with self._lock:
@@ -475,14 +396,7 @@ class ClientMachine(Machine):
         try:
             self._check_cancelled(entry, device)
             with self._decoding(device, command_id):
-                result = self.client.generate_condition_and_send(
-                    device,
-                    None,
-                    STATUS_CONDITION,
-                    [end_state],
-                    [command_id],
-                    block=True,
-                )
+                result = self.link.await_end(device, command_id, end_state)
         finally:
             with self._lock:
                 entry.moving.pop(device, None)
