@@ -81,10 +81,10 @@ def plan_lines(plan):
 
 def command(args):
     script = find_script(args.script)
-    main = compile_script(script, args.modules)
-    if main is None:
+    compiled = compile_script(script, args.modules)
+    if compiled is None:
         return 1
-    plan = main.run_plan()
+    plan = compiled.plan
     actions = sum(1 for step in plan.steps if step.kind == "action")
     print(
         f"{script}: 'main' compiles to {actions} actions "

@@ -28,14 +28,14 @@ def find_script(text):
 
 
 def compile_script(script, modules):
-    """The script's main block, or None once standard error says why it
-    cannot be had."""
+    """The compiled script (a `CompiledScript`: main and its run plans), or
+    None once standard error says why it cannot be had."""
     # Here, not at the top: loading the compiler imports a top-level
     # `modules`, which only the verbs that compile may do.
-    from Zarn.lang.compiling import compile
+    from Zarn.lang.compiling import compile_script as compile_plans
 
     try:
-        return compile(script, modules=modules)
+        return compile_plans(script, modules=modules)
     except (ZarnSyntaxError, ZarnCompileError) as error:
         print(error, file=sys.stderr)
     except FileNotFoundError as error:

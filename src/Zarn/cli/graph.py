@@ -51,15 +51,16 @@ def command(args):
         )
         return 2
     script = find_script(args.script)
-    main = compile_script(script, args.modules)
-    if main is None:
+    compiled = compile_script(script, args.modules)
+    if compiled is None:
         return 1
+    plan = compiled.plan
     title = script.name
     try:
         if kind == "svg":
-            text = pictures.graph_svg(main, title=title)
+            text = pictures.graph_svg(plan, title=title)
         else:
-            text = pictures.graph_dot(main, title=title)
+            text = pictures.graph_dot(plan, title=title)
     except pictures.GraphvizError as error:
         fail(f"{error}; or write the DOT text with -o {output.with_suffix('.dot')}")
         return 1

@@ -222,6 +222,7 @@ class Run:
     def __init__(self, args, out=None):
         self.args = args
         self.out = out if out is not None else sys.stdout
+        self.compiled = None
 
     def say(self, text=""):
         print(text, file=self.out, flush=True)
@@ -230,10 +231,11 @@ class Run:
         args = self.args
         script = find_script(args.script)
         write_timeline = timeline_writer(args.timeline) if args.timeline else None
-        main = compile_script(script, args.modules)
-        if main is None:
+        compiled = compile_script(script, args.modules)
+        if compiled is None:
             return 1
-        plan = main.run_plan()
+        self.compiled = compiled
+        plan = compiled.plan
         modules = script_modules(plan)
         actions = sum(1 for step in plan.steps if step.kind == "action")
         shown = ", ".join(f"@{name}" for name in modules) or "none"
@@ -310,8 +312,14 @@ class Run:
 
     def execute(self, plan, machine, view, write_timeline):
         timeout = self.args.action_timeout
+        # The compiled script hands over the plans it built (main's and its
+        # exception parts'), so none is built twice.
+        compiled = self.compiled
         executor = Executor(
-            plan, machine=machine, on_event=view.on_event, action_timeout=timeout
+            compiled if compiled is not None and compiled.plan is plan else plan,
+            machine=machine,
+            on_event=view.on_event,
+            action_timeout=timeout,
         )
         with view:
             try:

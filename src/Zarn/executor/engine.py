@@ -48,7 +48,9 @@ def _seconds_or_none(value, what):
 class Executor:
     """Runs the run plan of a compiled block.
 
-    - `plan`: a compiled block (its `run_plan()` is taken) or a `ZarnRunPlan`.
+    - `plan`: a compiled block (its `run_plan()` is taken), a `ZarnRunPlan`,
+      or a `CompiledScript` (`Zarn.lang.compiling.compile_script`), whose
+      plans, main's and its exception parts', are run as they were built.
     - `machine`: given, it is attached to every module action of the plan
       and of the exception parts (`Zarn._zarnmodule.attach`), and its
       `cancel(action)` and `stop_all()` are the default hooks.
@@ -83,6 +85,10 @@ class Executor:
         cancel=None,
         stop=None,
     ):
+        # A compiled script hands over the plans it built: main's and its
+        # exception parts'.
+        self._part_plans = dict(getattr(plan, "part_plans", None) or {})
+        plan = getattr(plan, "plan", plan)
         if not hasattr(plan, "steps") and callable(getattr(plan, "run_plan", None)):
             plan = plan.run_plan()
         if not hasattr(plan, "steps") or not hasattr(plan, "guards"):
@@ -368,10 +374,12 @@ class Executor:
             )
         )
 
-    @staticmethod
-    def _plan_of(exception):
+    def _plan_of(self, exception):
         if exception is None:
             return _NoExceptionPart()
+        built = self._part_plans.pop(id(exception), None)
+        if built is not None:
+            return built
         run_plan = getattr(exception, "run_plan", None)
         if not callable(run_plan):
             raise TypeError(

@@ -11,6 +11,7 @@ run (the compiled chain's run plan is built before it is returned).
 
 import difflib
 import os
+from dataclasses import dataclass
 from pathlib import Path
 
 from Zarn import blocks, compiler
@@ -23,8 +24,10 @@ from Zarn.machine_modules.loading import find_modules_file
 from Zarn.machine_modules.registry import registry
 
 __all__ = [
+    "CompiledScript",
     "ScriptSemantics",
     "compile",
+    "compile_script",
     "exception_parts",
     "read_script",
     "unresolved_waits",
@@ -330,8 +333,27 @@ def _handler_shown(handler):
     return "an exception part (the part after 'except')"
 
 
+@dataclass(frozen=True)
+class CompiledScript:
+    """A compiled script: its `main` block, main's run plan (`plan`) and the
+    run plans of its exception parts (`part_plans`, by the part's `id()`),
+    each built once, when the script compiled, and handed along to whatever
+    checks, draws or runs it."""
+
+    main: object
+    plan: object
+    part_plans: dict
+    filename: str
+
+    def plan_of(self, part):
+        """The run plan of an exception part of this script."""
+        plan = self.part_plans.get(id(part))
+        return plan if plan is not None else part.run_plan()
+
+
 def compile(source, modules=None, filename=None, *, quiet=True):
-    """Compiles a ZARN script and returns its "main" block, ready to run.
+    """Compiles a ZARN script and returns its "main" block, ready to run
+    (`compile_script` gives its run plans too).
 
     `source` is the script: its text, UTF-8 bytes, or the path of a script
     file (see `read_script`). `filename` is the name errors show (default:
@@ -354,6 +376,12 @@ def compile(source, modules=None, filename=None, *, quiet=True):
     script; `Zarn._zarnmodule.ModulesFileError` for a modules file that
     cannot be loaded.
     """
+    return compile_script(source, modules, filename, quiet=quiet).main
+
+
+def compile_script(source, modules=None, filename=None, *, quiet=True):
+    """Compiles a ZARN script as `compile` does and returns a
+    `CompiledScript`: main with its run plan and its exception parts'."""
     text, filename, path = read_script(source, filename)
     names = _registry_for(modules, path)
     positions = {}
@@ -361,14 +389,15 @@ def compile(source, modules=None, filename=None, *, quiet=True):
     # Like the parse, the checks make many objects that all stay alive.
     with collector_paused():
         main = parse(text, semantics, filename, positions=positions)
-        _check_compiled(main, semantics)
-    return main
+        plan, part_plans = _check_compiled(main, semantics)
+    return CompiledScript(main, plan, part_plans, filename)
 
 
 def _check_compiled(main, semantics):
     """Refuses waits left unresolved, a run (of main or of an exception
     part) that could never finish, and a plan that breaks a safety rule
-    (Zarn.lang.plan_checks)."""
+    (Zarn.lang.plan_checks); returns main's plan and {id(part): plan} of
+    the exception parts."""
     at = semantics.declared_at.get("main")
     handlers = exception_parts(main)
     semantics.refuse_waits(main, "action", at, handlers)
@@ -382,9 +411,11 @@ def _check_compiled(main, semantics):
             raise semantics.error(
                 f"{what} could never run to its end: {failure}", at, "action"
             ) from failure
+    part_plans = {id(handler): plan for handler, plan in zip(handlers, plans[1:])}
     for plan in plans:
         try:
-            check_plan(plan)
+            check_plan(plan, part_plans)
         except PlanRefusal as refusal:
             source = getattr(refusal.action, "source", None)
             raise semantics.error(str(refusal), source or at, "action") from None
+    return plans[0], part_plans

@@ -50,7 +50,8 @@ class _Graph:
     has come to rest and before whatever waits for the guarded part.
     """
 
-    def __init__(self, plan):
+    def __init__(self, plan, part_plans):
+        self.part_plans = part_plans
         columns = plan.columns()  # one call for the whole plan
         self.actions = columns["action"]
         self.kinds = columns["kind"]
@@ -134,22 +135,28 @@ class _Graph:
         return guard is None or guard == self.guards[later]
 
 
-def _exception_keys(part, seen=None):
+def _plan_of(part, part_plans):
+    if part is None or not callable(getattr(part, "run_plan", None)):
+        return None
+    plan = part_plans.get(id(part))
+    return plan if plan is not None else part.run_plan()
+
+
+def _exception_keys(part, part_plans, seen=None):
     """Every device the exception part (a block) and the exception parts
     inside it command."""
-    if part is None or not callable(getattr(part, "run_plan", None)):
-        return frozenset()
+    plan = _plan_of(part, part_plans)
     seen = set() if seen is None else seen
-    if id(part) in seen:
+    if plan is None or id(part) in seen:
         return frozenset()
     seen.add(id(part))
-    plan = part.run_plan()
+    columns = plan.columns()
     keys = set()
-    for step in plan.steps:
-        if step.kind == "action":
-            keys |= commanded_by(step.action)
+    for kind, action in zip(columns["kind"], columns["action"]):
+        if kind == "action":
+            keys |= commanded_by(action)
     for guard in plan.guards:
-        keys |= _exception_keys(guard.exception, seen)
+        keys |= _exception_keys(guard.exception, part_plans, seen)
     return frozenset(keys)
 
 
@@ -162,7 +169,7 @@ def _check_commanders(graph):
         if kind == "action":
             keys = commanded_by(graph.actions[node])
         elif kind == "exception part":
-            keys = _exception_keys(graph.actions[node])
+            keys = _exception_keys(graph.actions[node], graph.part_plans)
         else:
             continue
         for key in sorted(keys):  # the same message on every run
@@ -189,7 +196,7 @@ def _node_shown(graph, node):
     part = graph.part_of[node]
     if part is None:
         return _shown(graph.actions[node])
-    first = _first_action(graph.actions[node])
+    first = _first_action(graph.actions[node], graph.part_plans)
     where = _where(first) if first is not None else ""
     return f"the exception part of guarded part {part + 1}{where}"
 
@@ -197,15 +204,17 @@ def _node_shown(graph, node):
 def _node_action(graph, node):
     if graph.part_of[node] is None:
         return graph.actions[node]
-    return _first_action(graph.actions[node])
+    return _first_action(graph.actions[node], graph.part_plans)
 
 
-def _first_action(part):
-    if part is None or not callable(getattr(part, "run_plan", None)):
+def _first_action(part, part_plans):
+    plan = _plan_of(part, part_plans)
+    if plan is None:
         return None
-    for step in part.run_plan().steps:
-        if step.kind == "action":
-            return step.action
+    columns = plan.columns()
+    for kind, action in zip(columns["kind"], columns["action"]):
+        if kind == "action":
+            return action
     return None
 
 
@@ -256,7 +265,7 @@ def _check_travel(graph):
     for node in order:
         kind = graph.kinds[node]
         if kind == "exception part":
-            for key in _exception_keys(graph.actions[node]):
+            for key in _exception_keys(graph.actions[node], graph.part_plans):
                 if key[0] == "drive":
                     known.pop(key[1], None)
             continue
@@ -320,11 +329,12 @@ def _check_trays(graph):
         )
 
 
-def check_plan(plan):
+def check_plan(plan, part_plans=None):
     """Refuses (PlanRefusal) a plan that breaks one of the rules above.
     Exception parts are checked with the plan they belong to, and each on
-    its own plan too."""
-    graph = _Graph(plan)
+    its own plan too; `part_plans` ({id(part): plan}) holds their plans when
+    they are built already."""
+    graph = _Graph(plan, part_plans or {})
     _check_commanders(graph)
     _check_travel(graph)
     _check_trays(graph)
