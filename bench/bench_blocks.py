@@ -140,7 +140,9 @@ def measure(args):
         # plus that. The row with the collector paused holds the rule's own
         # cost to 2.5.
         target = LINEAR if not collector else Target("<=", 3.0)
-        rows.append(doubled(f"block rules, {how}", args.small, large[0], small[0], target))
+        rows.append(
+            doubled(f"block rules, {how}", args.small, large[0], small[0], target)
+        )
         # No target is stated: the last heads' ratio is about 1 when a head
         # costs the same whatever the tail behind it and about 2 when it walks
         # the tail, so 1.5 tells the two apart.
