@@ -163,6 +163,22 @@ class TrayExhaustedError(RuntimeError):
     """A transfer at a tray's next slot found every slot used."""
 
 
+class ConditionError(RuntimeError):
+    """A bounded loop whose condition still asked for another round after
+    its last one."""
+
+
+class PartTimeout(TimeoutError):
+    """A part of a script with a time limit (`timeout S { ... }`) that did
+    not finish within it; what ran in it was cancelled."""
+
+    def __init__(self, seconds):
+        super().__init__(
+            f"the part did not finish within {seconds:g} s; what ran in it was cancelled"
+        )
+        self.seconds = seconds
+
+
 class MachineNotAttachedError(RuntimeError):
     """An action executed before the run gave it a machine."""
 

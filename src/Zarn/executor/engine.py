@@ -17,6 +17,7 @@ from Zarn._zarnexec import CommandGate, ZarnRun
 from Zarn.errors import RunInterrupted
 from Zarn.executor.events import RunEvent, _description, _module_name, _operation
 from Zarn.executor.report import RunReport
+from Zarn.lang.control import control_table
 from Zarn.machine_modules.actions import attach
 
 # How long one action may take unless its kind says otherwise.
@@ -86,8 +87,9 @@ class Executor:
         stop=None,
     ):
         # A compiled script hands over the plans it built: main's and its
-        # exception parts'.
+        # exception parts', with their control tables.
         self._part_plans = dict(getattr(plan, "part_plans", None) or {})
+        self._controls = dict(getattr(plan, "controls", None) or {})
         plan = getattr(plan, "plan", plan)
         if not hasattr(plan, "steps") and callable(getattr(plan, "run_plan", None)):
             plan = plan.run_plan()
@@ -137,6 +139,9 @@ class Executor:
         self._gates = self._gates_of(
             self._machines_of(step.action for step in plan.steps)
         )
+        # The parts of the plan's control constructs (ways, attempts, time
+        # limits) with its guarded parts; None for a plan without any.
+        self._control = self._controls.pop(id(plan), None) or control_table(plan)
         self._run = ZarnRun(
             plan,
             self._limit_for,
@@ -144,9 +149,10 @@ class Executor:
             max_workers,
             grace or 0.0,
             self._gates,
+            self._control,
         )
         self._plan_size = len(self._run.actions)
-        self._exception_parts = [guard.exception for guard in plan.guards]
+        self._exception_parts = self._exceptions_of(plan, self._control)
 
     @property
     def workers(self):
@@ -203,8 +209,10 @@ class Executor:
         run = self._run
         while True:
             run.wait()
-            timed_out, failed_guards, stopping, in_flight, finished = run.take()
-            for step in timed_out:
+            timed_out, cancel, failed_guards, stopping, in_flight, finished = run.take()
+            # Past its time limit, or in a failed attempt or time-limited
+            # part: the action is cancelled (its axes stopped); the run goes on.
+            for step in timed_out + cancel:
                 self._cancel(step)
             if stopping:
                 self._stop_machine(in_flight)
@@ -343,17 +351,26 @@ class Executor:
         # Held while the part is added, so that the start of its first action
         # is told after the recovery.
         with self._event_lock:
+            control = self._controls.pop(id(plan), None) or control_table(plan)
             try:
-                base = run.add_exception_part(guard, plan)
+                base = run.add_exception_part(guard, plan, control)
             except Exception as error:  # noqa: BLE001 -- as above
                 self._part_errors[guard] = error
                 run.exception_part_failed(guard)
                 return
             if base < 0:
                 return
-            self._exception_parts.extend(part.exception for part in plan.guards)
+            self._exception_parts.extend(self._exceptions_of(plan, control))
             assert len(self._exception_parts) == run.guard_count, "guards out of step"
             self._tell_recovery(guard, len(plan.steps))
+
+    @staticmethod
+    def _exceptions_of(plan, control):
+        """The exception part of each of a plan's parts, in the run's order
+        (None for the parts of control constructs)."""
+        if control is None:
+            return [guard.exception for guard in plan.guards]
+        return [part.exception for part in control.parts]
 
     def _tell_recovery(self, guard, part_size):
         run = self._run

@@ -7,7 +7,7 @@ from __future__ import annotations
 import functools
 from dataclasses import dataclass
 
-from Zarn.errors import ActionTimeout
+from Zarn.errors import ActionTimeout, PartTimeout
 from Zarn.executor.events import _carried, _description, _module_name, _operation
 
 EXIT_FAILED = 1
@@ -19,7 +19,9 @@ class ActionRecord:
     """One script action of a run (group markers are left out).
 
     `outcome`: "finished", "failed", "timed out", "cancelled" (in flight
-    when the run stopped, and did not finish) or "skipped" (never started).
+    when the run stopped, and did not finish), "skipped" (never started) or
+    "not taken" (on a way its condition did not take, a loop's round after
+    it ended, an attempt not needed).
     `start` and `end` count seconds from the start of the run (None when it
     never ran). `handled` tells a failure that a guarded part's exception
     part dealt with. `device`, `command_id` and `result` come from the error
@@ -116,17 +118,21 @@ class ModuleUse:
 
 @dataclass(frozen=True)
 class Recovery:
-    """A guarded part that failed: the action that failed it (None when its
-    cause was an exception part that could not be made, then in `error`),
-    the actions of its exception part, and whether the script went on after
-    it (`recovered`); if not, the failure went on to the part around it or
-    stopped the run."""
+    """A part that failed and handled it, or passed the failure on: a
+    guarded part (`kind` "try"), an attempt of a retried part ("attempt")
+    or a time-limited part ("time limit"). `failed` is the action that
+    failed it (None when its cause was an exception part that could not be
+    made, then in `error`, or its time limit), `exception_actions` the
+    actions of its exception part, `recovered` whether the script went on
+    after it (with the next attempt, for an attempt); if not, the failure
+    went on to the part around it or stopped the run."""
 
     guard: int
     failed: ActionRecord | None
     exception_actions: tuple
     recovered: bool
     error: BaseException | None = None
+    kind: str = "try"
 
 
 class RunReport:
@@ -142,6 +148,7 @@ class RunReport:
         self._actions_of_steps = list(run.actions)
         self._errors = list(run.errors)
         self._guards = run.guards()
+        self._control = executor._control
         self._limits = executor._limit_of
         self._part_errors = dict(executor._part_errors)
         self.started_at = started_at
@@ -200,10 +207,10 @@ class RunReport:
 
     @property
     def counts(self):
-        counted = {"run": 0, "finished": 0, "failed": 0, "skipped": 0}
+        counted = {"run": 0, "finished": 0, "failed": 0, "skipped": 0, "not taken": 0}
         for record in self.actions:
-            if record.outcome == "skipped":
-                counted["skipped"] += 1
+            if record.outcome in ("skipped", "not taken"):
+                counted[record.outcome] += 1
                 continue
             counted["run"] += 1
             counted["finished" if record.outcome == "finished" else "failed"] += 1
@@ -224,21 +231,32 @@ class RunReport:
             part = self._records[record.step][5]
             if part is not None:
                 part_actions.setdefault(part, []).append(record)
-        for index, (_, _, failed, recovered, step, bad_part) in enumerate(self._guards):
+        for index, entry in enumerate(self._guards):
+            _, _, failed, recovered, step, bad_part, kind = entry[:7]
             if not failed:
                 continue
+            error = (
+                self._part_errors.get(bad_part)
+                if bad_part is not None
+                else self._part_errors.get(index)
+            )
+            if error is None and kind == "time limit":
+                error = PartTimeout(self._part_seconds(index))
             found.append(
                 Recovery(
                     guard=index,
                     failed=None if step is None else self._record_of(step),
                     exception_actions=tuple(part_actions.get(index, ())),
                     recovered=recovered,
-                    error=self._part_errors.get(bad_part)
-                    if bad_part is not None
-                    else self._part_errors.get(index),
+                    error=error,
+                    kind=kind,
                 )
             )
         return found
+
+    def _part_seconds(self, index):
+        parts = getattr(self._control, "parts", None) or ()
+        return parts[index].seconds if index < len(parts) else 0.0
 
     @functools.cached_property
     def reason(self):
@@ -260,6 +278,9 @@ class RunReport:
                 f"{f' ({where})' if where else ''}: {failure.reason}"
             )
         if self._fatal_guard is not None:
+            if self._guards[self._fatal_guard][6] == "time limit":
+                seconds = self._part_seconds(self._fatal_guard)
+                return f"a part with a time limit failed: {PartTimeout(seconds)}"
             error = self._part_errors.get(self._fatal_guard)
             return f"the exception part of a guarded part could not be run: {error}"
         return "the run failed"
@@ -307,8 +328,13 @@ class RunReport:
             self.reason,
             (
                 f"{counted['run']} actions run, {counted['failed']} failed, "
-                f"{counted['skipped']} skipped, in {self.duration:.3f} s "
-                f"on {self.workers} worker(s)"
+                f"{counted['skipped']} skipped"
+                + (
+                    f", {counted['not taken']} not taken"
+                    if counted["not taken"]
+                    else ""
+                )
+                + f", in {self.duration:.3f} s on {self.workers} worker(s)"
             ),
         ]
         for use in self.modules.values():
@@ -319,11 +345,17 @@ class RunReport:
         for recovery in self.recoveries:
             if recovery.failed is not None:
                 cause = f"{recovery.failed.description}: {recovery.failed.reason}"
+            elif recovery.kind == "time limit":
+                cause = str(recovery.error)
             else:
                 cause = f"its exception part could not be run: {recovery.error}"
+            what = {"try": "guarded part", "attempt": "attempt"}.get(
+                recovery.kind, "part with a time limit"
+            )
+            outcome = "retried" if recovery.kind == "attempt" else "recovered"
             lines.append(
-                f"  guarded part failed at {cause}; "
-                + ("recovered" if recovery.recovered else "not recovered")
+                f"  {what} failed at {cause}; "
+                + (outcome if recovery.recovered else f"not {outcome}")
             )
         if self.cancelled:
             lines.append(
@@ -361,10 +393,14 @@ class RunReport:
         error = self._errors[step]
         if status == "finished":
             outcome = "finished"
-        elif status == "skipped":
-            outcome = "skipped"
+        elif status in ("skipped", "not taken"):
+            outcome = status
         elif status == "failed":
-            if timed_out:
+            part_limit = self._timed_out_part(guard) if timed_out else None
+            if part_limit is not None:
+                error = PartTimeout(part_limit)
+                outcome = "timed out"
+            elif timed_out:
                 timeout = ActionTimeout(action, self._limits(action))
                 timeout.__cause__ = error
                 error = timeout
@@ -398,8 +434,18 @@ class RunReport:
 
     def _in_failed_guard(self, guard):
         while guard is not None:
-            outer, _, failed, _, _, _ = self._guards[guard]
+            outer, _, failed = self._guards[guard][:3]
             if failed:
                 return True
             guard = outer
         return False
+
+    def _timed_out_part(self, guard):
+        """The limit of the time-limited part around a step that timed out
+        with it, or None."""
+        while guard is not None:
+            entry = self._guards[guard]
+            if entry[6] == "time limit" and entry[8]:
+                return self._part_seconds(guard)
+            guard = entry[0]
+        return None

@@ -206,13 +206,19 @@ class ClientMachine(Machine):
 
     def wait_input(self, device, pin, value, timeout):
         with self._acting() as entry:
-            deadline = time.monotonic() + timeout / self.speed
+            deadline = (
+                None if timeout is None else time.monotonic() + timeout / self.speed
+            )
             while True:
                 self._check_cancelled(entry, device)
                 shown = self._input(device, pin)
                 if shown == value:
                     return
-                left = deadline - time.monotonic()
+                left = (
+                    self.poll_interval
+                    if deadline is None
+                    else deadline - time.monotonic()
+                )
                 if left <= 0:
                     raise MachineError(
                         f"input {pin} did not show {value} within {timeout:g} s "
@@ -220,6 +226,11 @@ class ClientMachine(Machine):
                         device=device,
                     )
                 entry.cancelled.wait(min(self.poll_interval, left))
+
+    def read_input(self, device, pin):
+        with self._acting() as entry:
+            self._check_cancelled(entry, device)
+            return self._input(device, pin)
 
     def sleep(self, seconds):
         with self._acting() as entry:

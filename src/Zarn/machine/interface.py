@@ -69,8 +69,13 @@ class Machine:
 
     def wait_input(self, device: int, pin: int, value: int, timeout: float) -> None:
         """Returns once input `pin` of IO module `device` shows `value`; raises
-        `MachineError` when it does not within `timeout` seconds."""
+        `MachineError` when it does not within `timeout` seconds (None: it
+        waits as long as it takes, until the run cancels it)."""
         self._missing("wait_input")
+
+    def read_input(self, device: int, pin: int) -> int:
+        """What input `pin` of IO module `device` shows now: 0 or 1."""
+        self._missing("read_input")
 
     def sleep(self, seconds: float) -> None:
         """Pauses for `seconds` of machine time (a run may go faster)."""

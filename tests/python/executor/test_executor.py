@@ -51,7 +51,13 @@ def test_parallel_branches_overlap_and_what_follows_waits_for_all():
     assert uses["axis"].actions == 2 and uses["gripper"].actions == 1
     assert 0.19 <= uses["axis"].busy < 0.6
     assert 0 < uses["gripper"].share <= 1
-    assert report.counts == {"run": 4, "finished": 4, "failed": 0, "skipped": 0}
+    assert report.counts == {
+        "run": 4,
+        "finished": 4,
+        "failed": 0,
+        "skipped": 0,
+        "not taken": 0,
+    }
 
 
 def test_a_plan_wider_than_the_pool_runs_in_the_order_its_waits_allow():
