@@ -18,6 +18,16 @@ from Zarn import blocks, compiler
 from Zarn._zarnprimitives import ZarnId
 from Zarn.blocks import exception_parts
 from Zarn.errors import PlanRefusal, ZarnCompileError
+from Zarn.lang.constructs import (
+    ConstructSemantics,
+    actions_of,
+    chain_copy,
+    is_group,
+    link,
+    needs_chain_copy,
+    tail_of,
+)
+from Zarn.lang.nodes import ParseNode
 from Zarn.lang.parsing import collector_paused, parse
 from Zarn.lang.plan_checks import check_plan
 from Zarn.machine_modules.loading import find_modules_file
@@ -115,7 +125,20 @@ def _first_module(block):
 # --- the semantics of compiled scripts ----------------------------------------------
 
 
-class ScriptSemantics(compiler.ZarnSemantics):
+def _as_list(value):
+    if value is None:
+        return []
+    return value if type(value) is list else [value]
+
+
+def _plain_statement(items, position=None):
+    """A statement node of these items alone: no label, no wait, nothing after."""
+    return ParseNode(
+        "block", position, primary=list(items) if len(items) > 1 else items[0]
+    )
+
+
+class ScriptSemantics(ConstructSemantics, compiler.ZarnSemantics):
     """The semantics `Zarn.compile` parses with: `ZarnSemantics` with the
     checks of a compiled script.
 
@@ -144,6 +167,7 @@ class ScriptSemantics(compiler.ZarnSemantics):
         self.positions = positions
         self.quiet = quiet
         self.declared_at = {}
+        self._init_constructs()
 
     # -- errors ------------------------------------------------------------
 
@@ -180,6 +204,7 @@ class ScriptSemantics(compiler.ZarnSemantics):
         items = primary if type(primary) is list else [primary]
         zone = self.global_zone
         group = None
+        chained = False
         for item in items:
             if not isinstance(item, ZarnId):
                 continue
@@ -195,63 +220,76 @@ class ScriptSemantics(compiler.ZarnSemantics):
                 )
             if declared.isAsync or declared.isCompete:
                 group = declared
-        rest = None
-        if (
-            group is not None
-            and len(items) == 1
-            and isinstance(ast, dict)
-            and ast.get("others") is not None
-        ):
-            rest = ast.pop("others")
-        try:
-            made = super().block(ast)
-        except AssertionError as failure:
-            raise self.mixed_modules(ast, items, rest) from failure
-        if rest is not None:
-            end = made
-            while end.next_block is not None:
-                end = end.next_block
-            end.next_block = rest
-        return made
+            chained = chained or needs_chain_copy(declared)
+        rest = ast.get("others")
+        if not chained and not self.mixes(items, rest):
+            if group is not None and len(items) == 1 and rest is not None:
+                ast.pop("others")
+                return link([super().block(ast), rest])
+            return super().block(ast)
+        return self.statement_chain(ast, items, rest)
 
-    def mixed_modules(self, ast, items, rest):
-        """The error for a statement whose block failed its module check."""
-        named = []
-        for item in items:
-            if isinstance(item, ZarnId):
-                module = _first_module(self.global_zone[item.id])
-                named.append((f"the block '{item.id}'", module, item))
-            else:
-                named.append((f"{item!r}", _module_name(item), item))
-        for (what, module, _), (other, other_module, item) in zip(named, named[1:]):
-            if module != other_module:
-                return self.error(
-                    f"one statement drives one machine module: {what} is for "
-                    f"@{module}, {other} for @{other_module}. Run them side by side "
-                    "in a parallel group, one branch per module: "
-                    "parallel { ... } and { ... }",
-                    self.position_of(item, ast.position),
-                    "block",
+    def mixes(self, items, rest):
+        """Whether a statement's items, or the statement and the one after
+        it, are for different modules: the sequence then runs them in turn,
+        as a chain of one block per module."""
+        names = {self.module_of(item) for item in items} - {None}
+        if len(names) > 1:
+            return True
+        if rest is None or not names:
+            return False
+        after = rest.module_name if is_group(rest) else _first_module(rest)
+        return after is not None and after not in names
+
+    def module_of(self, item):
+        if isinstance(item, ZarnId):
+            declared = self.global_zone.get(item.id)
+            return None if declared is None else _first_module(declared)
+        return _module_name(item)
+
+    def statement_chain(self, ast, items, rest):
+        """A statement whose items run several modules in turn, or that names
+        a chain of several modules: one block per run of one module's items,
+        chained; the wait clause goes to the first action, the label to the
+        last block, and the statements after it follow."""
+        pieces, run = [], []
+
+        def flush():
+            if run:
+                pieces.append(
+                    super(ScriptSemantics, self).block(
+                        _plain_statement(run, ast.position)
+                    )
                 )
-        following = ast.get("others")
-        if following is None:
-            following = rest
-        here = named[0][1] if named else None
-        after = _first_module(following) if following is not None else None
-        if here is not None and after is not None and here != after:
-            return self.error(
-                f"a sequence of statements drives one machine module: this statement "
-                f"is for @{here}, the statement after it for @{after}. Run the "
-                "statements of different modules side by side in a parallel group, "
-                "one branch per module: parallel { ... } and { ... }",
-                ast.position,
-                "block",
+                run.clear()
+
+        for item in items:
+            declared = (
+                self.global_zone.get(item.id) if isinstance(item, ZarnId) else None
             )
-        return self.error(
-            "the statement's actions do not all belong to one machine module",
-            ast.position,
-            "block",
-        )
+            if declared is not None and (
+                needs_chain_copy(declared) or is_group(declared)
+            ):
+                flush()
+                pieces.append(chain_copy(declared))
+                continue
+            if run and self.module_of(item) != self.module_of(run[-1]):
+                flush()
+            run.append(item)
+        flush()
+        head = link(pieces)
+        waits = [
+            name
+            for key in ("dependency", "dependLeft", "dependRight")
+            for name in _as_list(ast.get(key))
+        ]
+        if waits:
+            first = actions_of(head)[0]
+            first.add_dependencies(waits)
+        label = ast.get("ident")
+        if label is not None:
+            tail_of(head).id = label.id
+        return self.structured(link([head, rest]))
 
     def declaration(self, ast):
         declared = super().declaration(ast)

@@ -125,6 +125,24 @@ class IOModule(MachineModule):
         return self.set(pin, 0)
 
     @builds_action
+    def wait_until(self, pin, status, within=None):
+        """Waits until the input `pin` shows `status`, at most `within`
+        seconds, or as long as it takes when none is given (no time-out of
+        the run applies to it then)."""
+        name = _plain(pin)
+        if within is None:
+            self.wait_for(name, status)  # the same checks of the pin and status
+            return WaitInput(
+                self,
+                device=self.device,
+                pin=self.inputs[name],
+                value=status_value(status, f"@{self.name} {name}"),
+                pin_name=name,
+                timeout=None,
+            )
+        return self.wait_for(name, status, within)
+
+    @builds_action
     def wait_for(self, pin, status, timeout=None):
         """Waits until the input `pin` shows `status`, at most `timeout`
         seconds (the module's input_timeout unless given)."""
