@@ -70,6 +70,11 @@ class Executor:
     - `cancel(action)`: asks an action in flight to stop (default: its
       machine's `cancel(action)`); `stop()`: stops every moving axis and
       returns what it stopped (default: every machine's `stop_all()`).
+    - `stop_handler`: the script's stop handler (a block or its plan; a
+      compiled script gives its own): it runs once when the run stops
+      without finishing, after the axes have been stopped, with only
+      outputs let through the machines' gates; a failure in it ends only
+      that action. Its actions are in `report.stop_handler`.
     """
 
     def __init__(
@@ -85,11 +90,14 @@ class Executor:
         on_event=None,
         cancel=None,
         stop=None,
+        stop_handler=None,
     ):
         # A compiled script hands over the plans it built: main's and its
         # exception parts', with their control tables.
         self._part_plans = dict(getattr(plan, "part_plans", None) or {})
         self._controls = dict(getattr(plan, "controls", None) or {})
+        if stop_handler is None:
+            stop_handler = getattr(plan, "stop_plan", None)
         plan = getattr(plan, "plan", plan)
         if not hasattr(plan, "steps") and callable(getattr(plan, "run_plan", None)):
             plan = plan.run_plan()
@@ -153,6 +161,8 @@ class Executor:
         )
         self._plan_size = len(self._run.actions)
         self._exception_parts = self._exceptions_of(plan, self._control)
+        self._stop_handler = self._handler_plan(stop_handler)
+        self.stop_handler_records = []
 
     @property
     def workers(self):
@@ -195,6 +205,8 @@ class Executor:
             finally:
                 run.set_hooks(None, None)
                 restore()
+        if self._stop_handler is not None and run.stop_reason != "none":
+            self._run_stop_handler(run)
         duration = run.elapsed()
         self.report = RunReport(self, started_at, duration)
         if left_early is not None and not isinstance(left_early, KeyboardInterrupt):
@@ -202,6 +214,100 @@ class Executor:
         if left_early is not None or self.report.status == "interrupted":
             raise RunInterrupted(self.report) from left_early
         return self.report
+
+    # --- the stop handler
+
+    def _handler_plan(self, handler):
+        if handler is None:
+            return None
+        plan = handler if hasattr(handler, "steps") else handler.run_plan()
+        if self.machine is not None:
+            attach((step.action for step in plan.steps), self.machine)
+        return plan
+
+    def _run_stop_handler(self, stopped):
+        """Runs the stop handler once the run has come to rest: outputs may
+        pass the closed gates while it runs, nothing else."""
+        plan = self._stop_handler
+        origin = stopped.elapsed()
+        self._emit(
+            RunEvent(
+                kind="stop handler",
+                time=origin,
+                message="the stop handler runs: outputs only, the axes stay stopped",
+            )
+        )
+        handler = ZarnRun(
+            plan,
+            self._limit_for,
+            0,
+            MAX_WORKERS,
+            DEFAULT_CANCEL_GRACE,
+            [],
+            self._controls.pop(id(plan), None) or control_table(plan),
+            True,
+        )
+
+        def started(step, at):
+            self._tell_handler("start", handler, step, origin + at)
+
+        def finished(step, succeeded, begun, at):
+            outcome = "finished" if succeeded else "failed"
+            self._tell_handler(
+                "finish", handler, step, origin + at, outcome, at - begun
+            )
+
+        if self._on_event is not None:
+            handler.set_hooks(started, finished)
+        for gate in self._gates:
+            gate.outputs_through = True
+        try:
+            handler.start()
+            while True:
+                handler.wait()
+                timed_out, cancel, _, _, _, done = handler.take()
+                for step in timed_out + cancel:
+                    self._call_hook(
+                        "cancel",
+                        self._cancel_hook or self._default_cancel,
+                        handler.actions[step],
+                    )
+                if done:
+                    break
+        finally:
+            handler.join()
+            handler.set_hooks(None, None)
+            for gate in self._gates:
+                gate.outputs_through = False
+        kinds = handler.kinds
+        for step, (status, *_rest) in enumerate(handler.records()):
+            if kinds[step] == "action":
+                self.stop_handler_records.append(
+                    (handler.actions[step], status, handler.errors[step])
+                )
+
+    def _tell_handler(self, kind, handler, step, at, outcome=None, duration=None):
+        if handler.kinds[step] != "action":
+            return
+        action = handler.actions[step]
+        error = handler.errors[step] if outcome == "failed" else None
+        label = kind if outcome is None else outcome
+        self._emit(
+            RunEvent(
+                kind=kind,
+                time=at,
+                step=step,
+                action=action,
+                module=_module_name(action),
+                operation=_operation(action),
+                state=action.state,
+                outcome=outcome,
+                error=error,
+                duration=duration,
+                message=f"{label:<9} @{_module_name(action)} {_operation(action)}",
+                stop_handler=True,
+            )
+        )
 
     # --- the controlling thread
 

@@ -149,6 +149,8 @@ class RunReport:
         self._errors = list(run.errors)
         self._guards = run.guards()
         self._control = executor._control
+        # (action, status, error) of each action of the stop handler, if it ran.
+        self.stop_handler = list(executor.stop_handler_records)
         self._limits = executor._limit_of
         self._part_errors = dict(executor._part_errors)
         self.started_at = started_at
@@ -365,6 +367,21 @@ class RunReport:
             lines.append("  stopped: " + ", ".join(map(str, self.stopped)))
         if self.status != "finished" and counted["skipped"]:
             lines.append(f"  {counted['skipped']} actions skipped")
+        if self.stop_handler:
+            failed = [
+                (action, error)
+                for action, status, error in self.stop_handler
+                if status == "failed"
+            ]
+            lines.append(
+                f"  the stop handler ran {len(self.stop_handler)} action(s)"
+                + (f", {len(failed)} failed:" if failed else ", all finished")
+            )
+            for action, error in failed:
+                lines.append(
+                    f"    {_description(action)}: {type(error).__name__ if error else 'failed'}"
+                    + (f": {error}" if error else "")
+                )
         for name, error in self.hook_errors:
             lines.append(f"  the {name} hook failed: {type(error).__name__}: {error}")
         return "\n".join(lines)

@@ -27,6 +27,7 @@ from Zarn.lang.constructs import (
     needs_chain_copy,
     tail_of,
 )
+from Zarn.lang.control import control_table
 from Zarn.lang.nodes import ParseNode
 from Zarn.lang.parsing import collector_paused, parse
 from Zarn.lang.plan_checks import check_plan
@@ -382,6 +383,10 @@ class CompiledScript:
     plan: object
     part_plans: dict
     filename: str
+    # {id(plan): ControlTable} of the plans that hold control constructs.
+    controls: dict = None
+    # The plan of the script's stop handler (`on stop { ... }`), or None.
+    stop_plan: object = None
 
     def plan_of(self, part):
         """The run plan of an exception part of this script."""
@@ -427,8 +432,8 @@ def compile_script(source, modules=None, filename=None, *, quiet=True):
     # Like the parse, the checks make many objects that all stay alive.
     with collector_paused():
         main = parse(text, semantics, filename, positions=positions)
-        plan, part_plans = _check_compiled(main, semantics)
-    return CompiledScript(main, plan, part_plans, filename)
+        plan, part_plans, controls, stop_plan = _check_compiled(main, semantics)
+    return CompiledScript(main, plan, part_plans, filename, controls, stop_plan)
 
 
 def _check_compiled(main, semantics):
@@ -450,10 +455,25 @@ def _check_compiled(main, semantics):
                 f"{what} could never run to its end: {failure}", at, "action"
             ) from failure
     part_plans = {id(handler): plan for handler, plan in zip(handlers, plans[1:])}
-    for plan in plans:
+    stop_plan = None
+    if semantics.stop_handler is not None:
         try:
-            check_plan(plan, part_plans)
+            stop_plan = semantics.stop_handler.run_plan()
+        except ValueError as failure:
+            raise semantics.error(
+                f"the stop handler could never run to its end: {failure}",
+                semantics.stop_handler_at,
+                "onstop",
+            ) from failure
+        plans.append(stop_plan)
+    controls = {}
+    for plan in plans:
+        control = control_table(plan)
+        if control is not None:
+            controls[id(plan)] = control
+        try:
+            check_plan(plan, part_plans, control)
         except PlanRefusal as refusal:
             source = getattr(refusal.action, "source", None)
             raise semantics.error(str(refusal), source or at, "action") from None
-    return plans[0], part_plans
+    return plans[0], part_plans, controls, stop_plan
