@@ -193,12 +193,6 @@ MISTAKES = [
         "labels a statement further down",
     ),
     (
-        "block main {\n  @x move park\n  parallel { @x move input } and { @y move input }\n}",
-        Zarn.ZarnSyntaxError,
-        (3, 3),
-        "cannot come after plain statements",
-    ),
-    (
         "block main try parallel { @x move park } and { @y move park } except { @x move park }",
         Zarn.ZarnSyntaxError,
         (1, 63),
