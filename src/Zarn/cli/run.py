@@ -98,6 +98,15 @@ def add_to(commands):
         help="execute nothing: show each command the run would send",
     )
     run.add_argument(
+        "--input",
+        nargs=3,
+        type=int,
+        action="append",
+        metavar=("DEVICE", "PIN", "VALUE"),
+        help="with --dry-run: input PIN of IO module DEVICE reads VALUE (0 or 1) "
+        "where a condition reads it; every other input reads 0 (repeatable)",
+    )
+    run.add_argument(
         "--timeline",
         metavar="FILE.svg",
         help="after the run, draw it to FILE.svg: one lane per machine module, "
@@ -243,7 +252,8 @@ class Run:
 
         if args.dry_run:
             self.say("Dry run: nothing is sent; every command is shown as 'would ...'")
-            machine = RecordingMachine(out=self.out)
+            inputs = {(device, pin): value for device, pin, value in args.input or ()}
+            machine = RecordingMachine(out=self.out, inputs=inputs)
             view = PlainLines(modules, self.out)
             return self.execute(plan, machine, view, write_timeline)
 

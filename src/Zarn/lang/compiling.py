@@ -15,11 +15,13 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from Zarn import blocks, compiler
+from Zarn._zarnblock import ZarnBlock
 from Zarn._zarnprimitives import ZarnId
 from Zarn.blocks import exception_parts
 from Zarn.errors import PlanRefusal, ZarnCompileError
 from Zarn.lang.constructs import (
     ConstructSemantics,
+    Template,
     actions_of,
     chain_copy,
     is_group,
@@ -29,7 +31,7 @@ from Zarn.lang.constructs import (
 )
 from Zarn.lang.control import control_table
 from Zarn.lang.nodes import ParseNode
-from Zarn.lang.parsing import collector_paused, parse
+from Zarn.lang.parsing import collector_paused, parse, parse_body
 from Zarn.lang.plan_checks import check_plan
 from Zarn.machine_modules.loading import find_modules_file
 from Zarn.machine_modules.registry import registry
@@ -222,25 +224,35 @@ class ScriptSemantics(ConstructSemantics, compiler.ZarnSemantics):
             if declared.isAsync or declared.isCompete:
                 group = declared
             chained = chained or needs_chain_copy(declared)
+        # A block with parameters, used, is a chain of its own already.
+        chained = chained or any(isinstance(item, ZarnBlock) for item in items)
         rest = ast.get("others")
-        if not chained and not self.mixes(items, rest):
-            if group is not None and len(items) == 1 and rest is not None:
-                ast.pop("others")
-                return link([super().block(ast), rest])
-            return super().block(ast)
-        return self.statement_chain(ast, items, rest)
+        if chained:
+            return self.statement_chain(ast, items, rest)
+        if group is not None and len(items) == 1 and rest is not None:
+            # A statement naming a group hands the rest of its sequence to
+            # the group's copy as it is.
+            ast.pop("others")
+            return link([super().block(ast), rest])
+        if self.mixes(items, rest):
+            return self.statement_chain(ast, items, rest)
+        return super().block(ast)
 
     def mixes(self, items, rest):
-        """Whether a statement's items, or the statement and the one after
-        it, are for different modules: the sequence then runs them in turn,
-        as a chain of one block per module."""
+        """Whether a statement's items, or the statement and the statements
+        after it, are not all for one module: the sequence then runs them in
+        turn, as a chain of one block per module. (The chain after it knows
+        whether it is of one module: asking costs no walk along it.)"""
         names = {self.module_of(item) for item in items} - {None}
         if len(names) > 1:
             return True
         if rest is None or not names:
             return False
-        after = rest.module_name if is_group(rest) else _first_module(rest)
-        return after is not None and after not in names
+        if is_group(rest) or getattr(rest, "structured", False):
+            return True
+        if _first_module(rest) not in names:
+            return True
+        return not rest.is_module_consistent()
 
     def module_of(self, item):
         if isinstance(item, ZarnId):
@@ -265,6 +277,10 @@ class ScriptSemantics(ConstructSemantics, compiler.ZarnSemantics):
                 run.clear()
 
         for item in items:
+            if isinstance(item, ZarnBlock):
+                flush()
+                pieces.append(item)
+                continue
             declared = (
                 self.global_zone.get(item.id) if isinstance(item, ZarnId) else None
             )
@@ -293,6 +309,9 @@ class ScriptSemantics(ConstructSemantics, compiler.ZarnSemantics):
         return self.structured(link([head, rest]))
 
     def declaration(self, ast):
+        params = ast.get("params")
+        if params is not None:
+            return self.declare_template(ast, params)
         declared = super().declaration(ast)
         name = ast.get("ident")
         self.declared_at[name.id] = ast.position
@@ -301,6 +320,33 @@ class ScriptSemantics(ConstructSemantics, compiler.ZarnSemantics):
             # is used in; whatever stays unresolved is refused at the end.
             self.refuse_waits(declared, "declaration", ast.position)
         return declared
+
+    def declare_template(self, ast, params):
+        """A block with parameters: its body is compiled at every use."""
+        name = ast.get("ident").id
+        params = [param.id for param in (params if type(params) is list else [params])]
+        self.templates[name] = Template(
+            name,
+            params,
+            int(ast.get("bodystart")),
+            int(ast.get("bodyend")),
+            int(ast.get("bodyline")),
+            int(ast.get("bodycolumn")),
+            ast.position,
+        )
+        self.declared_at[name] = ast.position
+
+    def parse_template(self, template):
+        template.uses += 1
+        return parse_body(
+            self.text,
+            self,
+            self.filename,
+            self.positions,
+            template.start,
+            template.line,
+            template.column,
+        )
 
     def loop(self, ast):
         repeated = ast.get("iterateBlock")

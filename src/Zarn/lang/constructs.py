@@ -254,8 +254,10 @@ class ConstructSemantics:
     # --- constructs
 
     def body_of(self, value, position):
-        """A construct's body as a chain of its own: a copy of a hoisted body
-        (a ZarnId naming it), or the chain given."""
+        """A construct's body as a chain of its own, to be linked into the
+        construct's chain: a copy of the declared block a name stands for,
+        or of the chain given (which stays as it is, so that a loop or a
+        retry can copy it once per round)."""
         if isinstance(value, ZarnId):
             declared = self.global_zone.get(value.id)
             if declared is None:
@@ -263,7 +265,7 @@ class ConstructSemantics:
                     f"there is no block named '{value.id}'", position, "block"
                 )
             return chain_copy(declared)
-        return value
+        return chain_copy(value)
 
     def ifblock(self, ast):
         condition = ast.get("condition")
