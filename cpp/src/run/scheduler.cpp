@@ -244,6 +244,10 @@ void RunScheduler::begin_locked(std::size_t index, std::size_t worker,
 void RunScheduler::ready_locked(std::size_t index, std::optional<std::size_t>* keep) {
   if (stopping_) return;
   Step& step = steps_[index];
+  if (step.left) {
+    pass_left_locked(index);
+    return;
+  }
   if (keep != nullptr && !*keep) {
     // The worker that made it ready runs it next: no hand-over.
     step.status = StepStatus::Claimed;
@@ -550,21 +554,40 @@ void RunScheduler::leave_part_locked(std::size_t g) {
   Guard& part = guards_[g];
   if (part.left) return;
   part.left = true;
-  std::vector<std::size_t> left;
   for (std::size_t member : part.members) {
     Step& step = steps_[member];
     if (step.status != StepStatus::Waiting && step.status != StepStatus::Ready) continue;
-    if (step.status == StepStatus::Ready) --ready_count_;
-    step.status = StepStatus::NotTaken;
-    left.push_back(member);
+    // Not taken once it would start: what waits for it then goes on, and
+    // never before what it waits for itself has ended.
+    step.left = true;
+    if (step.status == StepStatus::Ready) {
+      --ready_count_;
+      step.status = StepStatus::Waiting;
+      step.pending = 0;
+    }
+    if (step.pending == 0) ready_locked(member, nullptr);
   }
-  // Every member is marked before any is told on, so that nothing inside the
-  // part is started by a neighbour's release.
-  for (std::size_t member : left) settle_locked(member, false);
-  for (std::size_t member : left) tell_successors_locked(member, nullptr);
   if (part.kind == PartKind::Attempt && part.next >= 0) {
     leave_part_locked(static_cast<std::size_t>(part.next));
   }
+}
+
+void RunScheduler::pass_left_locked(std::size_t index) {
+  passing_.push_back(index);
+  if (draining_) return;
+  draining_ = true;
+  // A loop, not a recursion: a loop's rounds not taken may be thousands of
+  // steps, each releasing the next.
+  while (!passing_.empty()) {
+    const std::size_t next = passing_.back();
+    passing_.pop_back();
+    Step& step = steps_[next];
+    if (step.status != StepStatus::Waiting) continue;
+    step.status = StepStatus::NotTaken;
+    settle_locked(next, false);
+    tell_successors_locked(next, nullptr);
+  }
+  draining_ = false;
 }
 
 void RunScheduler::member_settled_locked(std::size_t index) {

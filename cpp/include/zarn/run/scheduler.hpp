@@ -289,6 +289,9 @@ class RunScheduler : public std::enable_shared_from_this<RunScheduler> {
   // Leaves a way or attempt: its members that have not started are not
   // taken, and what waits for them goes on as if they had finished.
   void leave_part_locked(std::size_t guard);
+  // A step of a part not taken, reached: it counts as not taken and what
+  // waits for it goes on.
+  void pass_left_locked(std::size_t step);
   // A member of `guard` and of the parts around it has settled.
   void member_settled_locked(std::size_t step);
   // A member has begun: starts the clocks of the time-limited parts it opens.
@@ -330,6 +333,8 @@ class RunScheduler : public std::enable_shared_from_this<RunScheduler> {
   std::vector<Deadline> deadlines_;
   std::set<Deadline> graces_;
   std::set<Deadline> part_deadlines_;  // time-limited parts under way, soonest first
+  std::vector<std::size_t> passing_;   // steps not taken, to be passed on
+  bool draining_ = false;
   // The ways each deciding step takes or leaves.
   std::vector<std::vector<std::size_t>> ways_of_;
 
