@@ -148,7 +148,7 @@ class RunReport:
         self._actions_of_steps = list(run.actions)
         self._errors = list(run.errors)
         self._guards = run.guards()
-        self._control = executor._control
+        self._part_limits = list(executor.part_limits)
         # (action, status, error) of each action of the stop handler, if it ran.
         self.stop_handler = list(executor.stop_handler_records)
         self._limits = executor._limit_of
@@ -242,8 +242,11 @@ class RunReport:
                 if bad_part is not None
                 else self._part_errors.get(index)
             )
-            if error is None and kind == "time limit":
-                error = PartTimeout(self._part_seconds(index))
+            # A part that failed because a time limit inside it ran out
+            # carries that time-out.
+            timed = bad_part if bad_part is not None else index
+            if error is None and self._guards[timed][6] == "time limit":
+                error = PartTimeout(self._part_seconds(timed))
             found.append(
                 Recovery(
                     guard=index,
@@ -257,8 +260,9 @@ class RunReport:
         return found
 
     def _part_seconds(self, index):
-        parts = getattr(self._control, "parts", None) or ()
-        return parts[index].seconds if index < len(parts) else 0.0
+        limits = self._part_limits
+        seconds = limits[index] if index < len(limits) else None
+        return 0.0 if seconds is None else seconds
 
     @functools.cached_property
     def reason(self):
@@ -347,16 +351,19 @@ class RunReport:
         for recovery in self.recoveries:
             if recovery.failed is not None:
                 cause = f"{recovery.failed.description}: {recovery.failed.reason}"
-            elif recovery.kind == "time limit":
+            elif isinstance(recovery.error, PartTimeout):
                 cause = str(recovery.error)
             else:
                 cause = f"its exception part could not be run: {recovery.error}"
-            what = {"try": "guarded part", "attempt": "attempt"}.get(
-                recovery.kind, "part with a time limit"
-            )
+            if recovery.kind == "time limit":
+                # A time limit has no way out of its own; a try around it
+                # tells whether the run recovered.
+                lines.append(f"  a time limit ran out: {cause}")
+                continue
+            what = "an attempt" if recovery.kind == "attempt" else "a guarded part"
             outcome = "retried" if recovery.kind == "attempt" else "recovered"
             lines.append(
-                f"  {what} failed at {cause}; "
+                f"  {what} failed: {cause}; "
                 + (outcome if recovery.recovered else f"not {outcome}")
             )
         if self.cancelled:
