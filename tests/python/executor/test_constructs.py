@@ -100,7 +100,7 @@ def test_the_constructs_run_as_written(simulated):
 
 
 def test_the_stop_handler_runs_after_an_unhandled_failure(simulated):
-    sim, client = simulated(speed=SPEED)
+    _sim, client = simulated(speed=SPEED)
     client.result_timeout = 30
     script = """
     on stop {
