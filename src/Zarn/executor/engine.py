@@ -5,6 +5,7 @@ a failure, runs the exception parts of guarded parts, and hands back a
 
 from __future__ import annotations
 
+import contextlib
 import math
 import numbers
 import signal
@@ -69,6 +70,13 @@ class Executor:
     - `cancel(action)`: asks an action in flight to stop (default: its
       machine's `cancel(action)`); `stop()`: stops every moving axis and
       returns what it stopped (default: every machine's `stop_all()`).
+    - `stop_handler(cause)`: where the script's stop handler runs: called
+      once when the run stops, on the controlling thread, after the cancel
+      requests and the axes' stops, with the stop's cause as a line of text.
+
+    Every machine's `watch(on_lost)` watches its controller while the run
+    runs; a machine that loses its controller stops the run with the loss
+    as its reason (`stop(reason)`).
     """
 
     def __init__(
@@ -84,6 +92,7 @@ class Executor:
         on_event=None,
         cancel=None,
         stop=None,
+        stop_handler=None,
     ):
         # A compiled script hands over the plans it built: main's and its
         # exception parts'.
@@ -109,7 +118,12 @@ class Executor:
             raise ValueError(
                 f"max_workers must be a whole number from 1 up, not {max_workers!r}"
             )
-        for name, hook in (("on_event", on_event), ("cancel", cancel), ("stop", stop)):
+        for name, hook in (
+            ("on_event", on_event),
+            ("cancel", cancel),
+            ("stop", stop),
+            ("stop_handler", stop_handler),
+        ):
             if hook is not None and not callable(hook):
                 raise TypeError(f"{name} must be callable, not {hook!r}")
         self.plan = plan
@@ -120,6 +134,8 @@ class Executor:
         self._on_event = on_event
         self._cancel_hook = cancel
         self._stop_hook = stop
+        self._stop_handler = stop_handler
+        self._cause = None  # the reason stop() was given, if any
         self._event_lock = threading.Lock()
         self._event_error = None
         self._hook_errors = []
@@ -154,9 +170,14 @@ class Executor:
         exception part)."""
         return self._run.workers
 
-    def stop(self):
+    def stop(self, reason=None):
         """Stops the run from another thread (a stop button): the same path
-        as a failure, and `run()` returns a report with status "stopped"."""
+        as a failure, and `run()` returns a report with status "stopped".
+        With a `reason` (a text or an exception: why the run cannot go on,
+        as a machine's lost controller), the run fails with it instead:
+        status "failed", and the reason leads the report's."""
+        if reason is not None and self._cause is None:
+            self._cause = reason
         self._run.stop(False)
 
     def run(self):
@@ -177,7 +198,9 @@ class Executor:
         restore = self._take_ctrl_c()
         started_at = time.time()
         left_early = None
+        watching = contextlib.ExitStack()
         try:
+            self._watch_machines(watching)
             run.start()
             self._serve()
         except BaseException as error:  # noqa: BLE001 -- a third Ctrl-C or a fault
@@ -187,6 +210,7 @@ class Executor:
             try:
                 run.join()
             finally:
+                watching.close()
                 run.set_hooks(None, None)
                 restore()
         duration = run.elapsed()
@@ -212,6 +236,12 @@ class Executor:
                 self._recover(guard)
             if finished:
                 return
+
+    def _watch_machines(self, watching):
+        for machine in self._machines():
+            watch = getattr(machine, "watch", None)
+            if callable(watch):
+                watching.enter_context(watch(self.stop))
 
     def _take_ctrl_c(self):
         """Makes Ctrl-C stop the run instead of raising in the middle of it;
@@ -298,6 +328,13 @@ class Executor:
         for step in in_flight:
             self._cancel(step)
         self._stop_axes()
+        self._run_stop_handler()
+
+    def _run_stop_handler(self):
+        """The one place where the script's stop handler runs: once per run,
+        after the axes' stops, on the controlling thread."""
+        if self._stop_handler is not None:
+            self._call_hook("stop handler", self._stop_handler, self._stop_cause())
 
     def _stop_axes(self):
         self._axes_stopped = True
@@ -312,7 +349,7 @@ class Executor:
         if reason == "interrupted":
             return "interrupted (Ctrl-C)"
         if reason == "requested":
-            return "stop requested"
+            return "stop requested" if self._cause is None else str(self._cause)
         if reason == "stalled":
             return "the remaining actions could never start"
         if run.fatal_step is not None:

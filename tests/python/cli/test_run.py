@@ -18,6 +18,7 @@ from support.controllers import EXAMPLE, example_with
 from Zarn import cli, configuration
 from Zarn.errors import RunError
 from Zarn.morvo_client import MorvoDataIdxEnum
+from Zarn.sim import SimulatedController
 
 EXAMPLE_MODULES = cli.EXAMPLES / "modules.py"
 STOP = 7
@@ -390,6 +391,34 @@ def test_ctrl_c_during_motion_stops_the_axes_and_ends_promptly(simulated):
     }
     assert err == "zarn: the run was interrupted (Ctrl-C)\n"
     assert [state_of(client, drive) for drive in (13, 14, 15, 16)] == [STOP] * 4
+
+
+def test_a_controller_killed_mid_motion_ends_the_run_in_seconds(tmp_path):
+    # The results are published only when a motion ends, so the silence of a
+    # long move must not hide a controller that is gone.
+    sim = SimulatedController(EXAMPLE, speed=1).start()
+    try:
+        process = start_run("pick_and_place", *on(sim))
+        wait_for_line(process, r"@arm +pick +start")
+        time.sleep(0.3)  # the arm's z axis is on its way
+        sim._process.kill()
+        killed = time.monotonic()
+        out, err = process.communicate(timeout=30)
+        ended = time.monotonic() - killed
+    finally:
+        sim.stop()
+    assert process.returncode == 1 and ended < 5, (ended, out, err)
+    assert re.fullmatch(
+        rf"zarn: the run failed: the controller at {re.escape(sim.address)} stopped "
+        r"answering: no answer on its logger port 5003 since \d\d:\d\d:\d\d\.\d{3} "
+        r"\(2 requests in a row\)\n",
+        err,
+    ), err
+    # One stop goes unanswered; the other axes' are not tried, each would
+    # cost a time-out.
+    line = re.search(r"^  stopped: (.*)$", out, re.MULTILINE).group(1)
+    assert line.count("the stop failed") == 1, line
+    assert line.count("no stop sent, the controller does not answer") == 3, line
 
 
 @pytest.mark.parametrize(
