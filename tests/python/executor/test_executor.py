@@ -263,8 +263,17 @@ def test_an_unguarded_failure_stops_the_run_and_the_axes():
     sequence.add([x.move_action("pick")])
     group = parallel(sequence, slow)
     group.next_block = block(CONVEYOR, "after")
-    report = Executor(group, machine=machine, cancel=cancel_step).run()
+    # The script's stop handler runs once, after the axes' stops.
+    handled = []
+    report = Executor(
+        group,
+        machine=machine,
+        cancel=cancel_step,
+        stop_handler=lambda cause: handled.append((cause, machine.stops)),
+    ).run()
     assert report.status == "failed" and report.exit_code == 1
+    assert len(handled) == 1 and handled[0][1] == 1
+    assert handled[0][0].endswith("on @x failed"), handled
     failure = report.failure
     assert failure.operation == "move" and failure.module == "x"
     assert (failure.device, failure.command_id, failure.result) == (13, "PC0101-4", -3)
