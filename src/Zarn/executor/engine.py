@@ -149,10 +149,10 @@ class Executor:
         if machine is not None:
             attach((step.action for step in plan.steps), machine)
         # The machines' gates close the moment the run decides to stop, so
-        # that nothing an action in flight sends can overtake the stops.
-        self._gates = self._gates_of(
-            self._machines_of(step.action for step in plan.steps)
-        )
+        # that nothing an action in flight sends can overtake the stops; the
+        # run watches their controllers.
+        self._plan_machines = self._machines_of(step.action for step in plan.steps)
+        self._gates = self._gates_of(self._plan_machines)
         self._run = ZarnRun(
             plan,
             self._limit_for,
@@ -238,7 +238,7 @@ class Executor:
                 return
 
     def _watch_machines(self, watching):
-        for machine in self._machines():
+        for machine in self._plan_machines:
             watch = getattr(machine, "watch", None)
             if callable(watch):
                 watching.enter_context(watch(self.stop))
