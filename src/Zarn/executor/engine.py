@@ -195,12 +195,11 @@ class Executor:
                     "a machine of this run is still sending for another run; a "
                     "machine serves one run at a time"
                 )
+        watching = self._watch_machines()
         restore = self._take_ctrl_c()
         started_at = time.time()
         left_early = None
-        watching = contextlib.ExitStack()
         try:
-            self._watch_machines(watching)
             run.start()
             self._serve()
         except BaseException as error:  # noqa: BLE001 -- a third Ctrl-C or a fault
@@ -237,11 +236,16 @@ class Executor:
             if finished:
                 return
 
-    def _watch_machines(self, watching):
-        for machine in self._plan_machines:
-            watch = getattr(machine, "watch", None)
-            if callable(watch):
-                watching.enter_context(watch(self.stop))
+    def _watch_machines(self):
+        """Starts watching the machines' controllers; returns what ends it.
+        A watch that cannot start leaves the run unstarted."""
+        watching = contextlib.ExitStack()
+        with watching:
+            for machine in self._plan_machines:
+                watch = getattr(machine, "watch", None)
+                if callable(watch):
+                    watching.enter_context(watch(self.stop))
+            return watching.pop_all()
 
     def _take_ctrl_c(self):
         """Makes Ctrl-C stop the run instead of raising in the middle of it;
