@@ -98,7 +98,7 @@ class Machine:
     def watch(self, on_lost):
         """A context manager that watches the machine's controller while a
         run runs: when the controller stops answering it calls
-        `on_lost(error)` once, from a thread of its own, with a
+        `on_lost(error)` once, from whichever thread found it, with a
         `MachineError` that says so (the run then stops with it as its
         reason). The default watches nothing."""
         return contextlib.nullcontext()
