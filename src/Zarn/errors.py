@@ -12,6 +12,7 @@ a user.
 This module imports nothing of the package: every layer can import it.
 """
 
+import time
 
 # --- reading and compiling scripts (Zarn.lang) ----------------------------------------
 
@@ -137,6 +138,25 @@ class MachineError(RuntimeError):
         if self.result is not None:
             text += f" (result {self.result})"
         return text
+
+
+class ControllerLost(MachineError):
+    """The controller stopped answering while a run talked to it: `requests`
+    requests in a row to `address` went unanswered, on the `ports` given as
+    [(channel, port)], from `since` (a `time.time()`) on."""
+
+    def __init__(self, *, address, ports, since, requests):
+        stamp = time.strftime("%H:%M:%S", time.localtime(since))
+        where = " and ".join(f"{channel} port {port}" for channel, port in ports)
+        super().__init__(
+            f"the controller at {address} stopped answering: no answer on its "
+            f"{where} since {stamp}.{int(since % 1 * 1000):03d} "
+            f"({requests} requests in a row)"
+        )
+        self.address = address
+        self.ports = list(ports)
+        self.since = since
+        self.requests = requests
 
 
 # --- machine modules (Zarn._zarnmodule) -----------------------------------------------

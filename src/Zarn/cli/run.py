@@ -30,7 +30,7 @@ from Zarn.cli.run_view import PlainLines, make_view
 from Zarn.configuration import CONFIG_VARIABLE, DEFAULT_CONFIG, choose_config
 from Zarn.errors import RunError, RunInterrupted, SimulatorError
 from Zarn.executor import Executor
-from Zarn.machine import ClientMachine, RecordingMachine
+from Zarn.machine import SLAVE_STATUS, ClientMachine, RecordingMachine
 from Zarn.machine_modules.axis import Axis
 from Zarn.machine_modules.handler import Handler
 from Zarn.machine_modules.io_module import IOModule
@@ -41,9 +41,6 @@ from Zarn.sim import SimulatedController, config_with_address
 # as for zarn demo, so that the example job takes seconds, not minutes.
 DEFAULT_SPEED = 10.0
 RESULT_PORTS = "5001 (results), 5002 (actions), 5003 (logger)"
-# The logger datum a liveness check asks for: the slave status, which every
-# controller keeps for every device.
-SLAVE_STATUS = 0
 # The simulated controller's answer to an absolute move of a drive not homed.
 NOT_HOMED = -110
 

@@ -5,6 +5,7 @@ a failure, runs the exception parts of guarded parts, and hands back a
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import math
 import numbers
@@ -76,6 +77,10 @@ class Executor:
       without finishing, after the axes have been stopped, with only
       outputs let through the machines' gates; a failure in it ends only
       that action. Its actions are in `report.stop_handler`.
+
+    Every machine's `watch(on_lost)` watches its controller while the run
+    runs; a machine that loses its controller stops the run with the loss
+    as its reason (`stop(reason)`).
     """
 
     def __init__(
@@ -120,7 +125,11 @@ class Executor:
             raise ValueError(
                 f"max_workers must be a whole number from 1 up, not {max_workers!r}"
             )
-        for name, hook in (("on_event", on_event), ("cancel", cancel), ("stop", stop)):
+        for name, hook in (
+            ("on_event", on_event),
+            ("cancel", cancel),
+            ("stop", stop),
+        ):
             if hook is not None and not callable(hook):
                 raise TypeError(f"{name} must be callable, not {hook!r}")
         self.plan = plan
@@ -131,6 +140,7 @@ class Executor:
         self._on_event = on_event
         self._cancel_hook = cancel
         self._stop_hook = stop
+        self._cause = None  # the reason stop() was given, if any
         self._event_lock = threading.Lock()
         self._event_error = None
         self._hook_errors = []
@@ -144,10 +154,10 @@ class Executor:
         if machine is not None:
             attach((step.action for step in plan.steps), machine)
         # The machines' gates close the moment the run decides to stop, so
-        # that nothing an action in flight sends can overtake the stops.
-        self._gates = self._gates_of(
-            self._machines_of(step.action for step in plan.steps)
-        )
+        # that nothing an action in flight sends can overtake the stops; the
+        # run watches their controllers.
+        self._plan_machines = self._machines_of(step.action for step in plan.steps)
+        self._gates = self._gates_of(self._plan_machines)
         # The parts of the plan's control constructs (ways, attempts, time
         # limits) with its guarded parts; None for a plan without any.
         control = self._controls.pop(id(plan), None) or control_table(plan)
@@ -175,9 +185,14 @@ class Executor:
         exception part)."""
         return self._run.workers
 
-    def stop(self):
+    def stop(self, reason=None):
         """Stops the run from another thread (a stop button): the same path
-        as a failure, and `run()` returns a report with status "stopped"."""
+        as a failure, and `run()` returns a report with status "stopped".
+        With a `reason` (a text or an exception: why the run cannot go on,
+        as a machine's lost controller), the run fails with it instead:
+        status "failed", and the reason leads the report's."""
+        if reason is not None and self._cause is None:
+            self._cause = reason
         self._run.stop(False)
 
     def run(self):
@@ -195,6 +210,7 @@ class Executor:
                     "a machine of this run is still sending for another run; a "
                     "machine serves one run at a time"
                 )
+        watching = self._watch_machines()
         restore = self._take_ctrl_c()
         started_at = time.time()
         left_early = None
@@ -208,6 +224,7 @@ class Executor:
             try:
                 run.join()
             finally:
+                watching.close()
                 run.set_hooks(None, None)
                 restore()
         if self._stop_handler is not None and run.stop_reason != "none":
@@ -332,6 +349,17 @@ class Executor:
             if finished:
                 return
 
+    def _watch_machines(self):
+        """Starts watching the machines' controllers; returns what ends it.
+        A watch that cannot start leaves the run unstarted."""
+        watching = contextlib.ExitStack()
+        with watching:
+            for machine in self._plan_machines:
+                watch = getattr(machine, "watch", None)
+                if callable(watch):
+                    watching.enter_context(watch(self.stop))
+            return watching.pop_all()
+
     def _take_ctrl_c(self):
         """Makes Ctrl-C stop the run instead of raising in the middle of it;
         returns what puts the previous handler back."""
@@ -431,7 +459,7 @@ class Executor:
         if reason == "interrupted":
             return "interrupted (Ctrl-C)"
         if reason == "requested":
-            return "stop requested"
+            return "stop requested" if self._cause is None else str(self._cause)
         if reason == "stalled":
             return "the remaining actions could never start"
         if run.fatal_step is not None:

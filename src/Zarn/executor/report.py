@@ -163,12 +163,14 @@ class RunReport:
         self._stop_reason = run.stop_reason
         self._fatal_step = run.fatal_step
         self._fatal_guard = run.fatal_guard
+        # Why the run was told to stop (Executor.stop's reason), once it has.
+        self.cause = executor._cause if self._stop_reason != "none" else None
         self.status = {
             "none": "finished",
             "failure": "failed",
             "stalled": "failed",
             "interrupted": "interrupted",
-            "requested": "stopped",
+            "requested": "stopped" if self.cause is None else "failed",
         }[self._stop_reason]
 
     # --- summary figures
@@ -274,15 +276,21 @@ class RunReport:
             return "the run was interrupted (Ctrl-C)"
         if self.status == "stopped":
             return "the run was stopped on request"
+        if self.cause is not None:
+            failure = self.failure
+            # A failure that stopped the run first is told after the cause:
+            # a controller that stops answering fails a command or two first.
+            earlier = (
+                f"; the run had stopped at an earlier failure: {self._failure_text(failure)}"
+                if failure is not None
+                else ""
+            )
+            return f"{self.cause}{earlier}"
         if self._stop_reason == "stalled":
             return "the run could not go on: the remaining actions wait for something that never ends"
         failure = self.failure
         if failure is not None:
-            where = failure.where()
-            return (
-                f"{failure.description} on @{failure.module} {failure.outcome}"
-                f"{f' ({where})' if where else ''}: {failure.reason}"
-            )
+            return self._failure_text(failure)
         if self._fatal_guard is not None:
             if self._guards[self._fatal_guard][6] == "time limit":
                 seconds = self._part_seconds(self._fatal_guard)
@@ -290,6 +298,14 @@ class RunReport:
             error = self._part_errors.get(self._fatal_guard)
             return f"the exception part of a guarded part could not be run: {error}"
         return "the run failed"
+
+    @staticmethod
+    def _failure_text(failure):
+        where = failure.where()
+        return (
+            f"{failure.description} on @{failure.module} {failure.outcome}"
+            f"{f' ({where})' if where else ''}: {failure.reason}"
+        )
 
     @functools.cached_property
     def modules(self):

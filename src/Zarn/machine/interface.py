@@ -100,6 +100,14 @@ class Machine:
         the run's report, e.g. the devices)."""
         return ()
 
+    def watch(self, on_lost):
+        """A context manager that watches the machine's controller while a
+        run runs: when the controller stops answering it calls
+        `on_lost(error)` once, from whichever thread found it, with a
+        `MachineError` that says so (the run then stops with it as its
+        reason). The default watches nothing."""
+        return contextlib.nullcontext()
+
     def _missing(self, operation):
         raise NotImplementedError(
             f"{type(self).__name__} cannot {operation}: a machine that runs module "
