@@ -38,6 +38,19 @@ def event_line(event, width=8):
     )
 
 
+class NoView:
+    """Nothing while the run runs (an estimate, over in milliseconds): the
+    summary says it all."""
+
+    on_event = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return False
+
+
 class PlainLines:
     """One line per action start and finish, for logs and pipes."""
 
