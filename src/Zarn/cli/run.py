@@ -30,12 +30,14 @@ from Zarn.cli.run_view import PlainLines, make_view
 from Zarn.configuration import CONFIG_VARIABLE, DEFAULT_CONFIG, choose_config
 from Zarn.errors import RunError, RunInterrupted, SimulatorError
 from Zarn.executor import Executor
+from Zarn.lang.control import script_actions
 from Zarn.machine import SLAVE_STATUS, ClientMachine, RecordingMachine
 from Zarn.machine_modules.axis import Axis
 from Zarn.machine_modules.handler import Handler
 from Zarn.machine_modules.io_module import IOModule
 from Zarn.morvo_client import MorvoClient
 from Zarn.sim import SimulatedController, config_with_address
+from Zarn.wording import counted
 
 # The simulated controller's pace when none is given: ten times real time,
 # as for zarn demo, so that the example job takes seconds, not minutes.
@@ -243,9 +245,9 @@ class Run:
         self.compiled = compiled
         plan = compiled.plan
         modules = script_modules(plan)
-        actions = sum(1 for step in plan.steps if step.kind == "action")
+        actions = counted(script_actions(plan), "action")
         shown = ", ".join(f"@{name}" for name in modules) or "none"
-        self.say(f"Script {script}: {actions} actions on the modules {shown}")
+        self.say(f"Script {script}: {actions} on the modules {shown}")
 
         if args.dry_run:
             self.say("Dry run: nothing is sent; every command is shown as 'would ...'")

@@ -18,7 +18,12 @@ from dataclasses import dataclass, field
 
 from Zarn.machine_modules.control import CHECK, IF, LOOP, ROUND, Decide, Mark
 
-__all__ = ["ControlTable", "Part", "control_table"]
+__all__ = [
+    "ControlTable",
+    "Part",
+    "control_table",
+    "script_actions",
+]
 
 
 @dataclass
@@ -247,3 +252,16 @@ def _innermost(parts, step_count):
         for step in parts[index].steps:
             innermost[step] = index
     return innermost
+
+
+# --- what users count and number ------------------------------------------------------
+
+
+def script_actions(plan):
+    """How many of a plan's steps are the script's actions: neither a group's
+    markers nor the marks of a construct (a condition's check is one)."""
+    return sum(
+        1
+        for step in plan.steps
+        if step.kind == "action" and not isinstance(step.action, Mark)
+    )
