@@ -200,10 +200,10 @@ def axis_names(modules):
 # --- the timeline picture ------------------------------------------------------------
 
 
-def timeline_writer(target):
-    """A function that writes a run's timeline to `target`, checked before
-    the run so that a machine job never runs for a picture that cannot be
-    drawn."""
+def timeline_writer(target, script):
+    """A function that writes a run's timeline to `target`, titled with the
+    script's name, checked before the run so that a machine job never runs
+    for a picture that cannot be drawn."""
     path = Path(target)
     if not path.parent.is_dir():
         raise RunError(f"--timeline {target}: there is no folder {path.parent}")
@@ -216,7 +216,7 @@ def timeline_writer(target):
         ) from None
 
     def write(report):
-        path.write_text(timeline_svg(report), encoding="utf-8")
+        path.write_text(timeline_svg(report, title=Path(script).name), encoding="utf-8")
 
     return write
 
@@ -238,7 +238,9 @@ class Run:
     def main(self):
         args = self.args
         script = find_script(args.script)
-        write_timeline = timeline_writer(args.timeline) if args.timeline else None
+        write_timeline = (
+            timeline_writer(args.timeline, script) if args.timeline else None
+        )
         compiled = compile_script(script, args.modules)
         if compiled is None:
             return 1

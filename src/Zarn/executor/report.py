@@ -477,6 +477,17 @@ class RunReport:
             abandoned,
         )
 
+    def part_around(self, record, kind):
+        """The index of the innermost part of `kind` ("try", "attempt",
+        "time limit", "way") around the step of `record`, or None; the index
+        of one of main's tries is its guarded part's number less one."""
+        guard = record.guard
+        while guard is not None:
+            if self._guards[guard][6] == kind:
+                return guard
+            guard = self._guards[guard][0]
+        return None
+
     def _in_failed_guard(self, guard):
         while guard is not None:
             outer, _, failed = self._guards[guard][:3]

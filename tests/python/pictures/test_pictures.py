@@ -5,6 +5,7 @@ import pathlib
 import re
 import shutil
 import threading
+import time
 import xml.etree.ElementTree as ET
 
 import pytest
@@ -225,6 +226,60 @@ def test_timeline_shows_each_outcome_the_exception_part_and_skipped_actions():
     }
 
 
+class Flaky(RecordingMachine):
+    """Moves take a little time; the first move of device 15 to each of 150
+    and 450 fails."""
+
+    def __init__(self):
+        super().__init__()
+        self.failed = set()
+
+    def move(self, moves):
+        time.sleep(0.005)
+        for move in moves:
+            if move.device == 15 and move.target in {150.0, 450.0} - self.failed:
+                self.failed.add(move.target)
+                raise MachineError("drive refused", device=15, command_id="PC-1")
+        super().move(moves)
+
+
+def test_timeline_of_constructs_handler_transfers_and_thin_parts():
+    compiled = compile_script(CONSTRUCTS, EXAMPLES / "modules.py")
+    report = Executor(compiled, machine=Flaky()).run()
+    assert report.ok
+    root = parse_svg(pictures.timeline_svg(report, title="constructs.zarn"))
+    assert headed(root, "heading").startswith("constructs.zarn: finished in ")
+    assert headed(root, "status").endswith(", 1 not taken")
+    lanes = lanes_of(root)
+    # The way not taken has no bar, and is not counted as skipped or failed.
+    panel = "".join(lanes["panel"].itertext())
+    assert "1 not taken" in panel and "skipped" not in panel
+    assert {bar.get("data-outcome") for bar in bars_of(lanes["panel"])} == {"finished"}
+    # The first attempt failed and was retried: its bar is hatched, the
+    # second attempt's not; the exception part's bar, too thin to show its
+    # hatching, has a mark above it.
+    moves = [b for b in bars_of(lanes["x"]) if "move @x to input" in tooltip(b)]
+    assert [m.get("data-outcome") for m in moves] == ["failed", "finished"]
+    fills = [[r.get("fill") for r in m.iter(f"{SVG}rect")] for m in moves]
+    assert fills[0][1] == "url(#zarn-hatch-attempt)" and len(fills[1]) == 1
+    assert "tried again" in tooltip(moves[0])
+    (lamp,) = [b for b in bars_of(lanes["panel"]) if "lamp_red" in tooltip(b)]
+    assert box(lamp)[1] < 6 and lamp.find(f"{SVG}path").get("class") == "part-mark"
+    # The arm's transfers are drawn on the lanes of the axes and the gripper
+    # they move, and count in those lanes' busy time.
+    transfers = bars_of(lanes["arm"])
+    for name in ("x", "y", "z", "gripper"):
+        carried = [
+            g for g in lanes[name].iter(f"{SVG}g") if g.get("class") == "carried"
+        ]
+        assert len(carried) == len(transfers) == 20
+        assert tooltip(carried[0]).startswith(f"@{name} moved by @arm in its pick")
+    busy = float(re.search(r"(\d+)% busy", "".join(lanes["z"].itertext())).group(1))
+    assert busy > 50
+    # A bar wide enough says what it is.
+    assert any(bar.find(f"{SVG}text") is not None for bar in bars_of(lanes["arm"]))
+
+
 def test_timeline_escapes_what_it_is_given():
     odd = Module(HOSTILE + "\x01")
     action = block(odd, "x", text=f"say {HOSTILE}\x00\x1b", fail=RuntimeError(HOSTILE))
@@ -251,7 +306,8 @@ def test_timeline_of_instant_module_actions_and_of_many_actions():
     assert report.ok
     root = parse_svg(pictures.timeline_svg(report))
     lanes = lanes_of(root)
-    assert list(lanes) == list(report.modules)
+    # The arm's transfers move the gripper too, which gets a lane of its own.
+    assert list(lanes) == [*report.modules, "gripper"]
     assert sum(len(bars_of(lane)) for lane in lanes.values()) == len(report.actions)
     assert all(box(bar)[1] >= 1 for lane in lanes.values() for bar in bars_of(lane))
 
