@@ -56,7 +56,7 @@ _LEGEND = (
     (
         "join",
         '<FONT COLOR="#9aa0a6">\u2508\u2508\u25b6</FONT>',
-        "a group ends when its branches have",
+        "a group ends when all its branches have",
     ),
     ("group", '<FONT COLOR="#5f6368">\u25bd \u25b3</FONT>', "a group begins, ends"),
     (
