@@ -32,12 +32,14 @@ from Zarn.configuration import CONFIG_VARIABLE, DEFAULT_CONFIG, choose_config
 from Zarn.errors import RunError, RunInterrupted, SimulatorError
 from Zarn.estimate import estimating_machine
 from Zarn.executor import Executor
+from Zarn.lang.control import script_actions
 from Zarn.machine import SLAVE_STATUS, ClientMachine, RecordingMachine
 from Zarn.machine_modules.axis import Axis
 from Zarn.machine_modules.handler import Handler
 from Zarn.machine_modules.io_module import IOModule
 from Zarn.morvo_client import MorvoClient
 from Zarn.sim import SimulatedController, config_with_address
+from Zarn.wording import counted
 
 # The simulated controller's pace when none is given: ten times real time,
 # as for zarn demo, so that the example job takes seconds, not minutes.
@@ -209,10 +211,10 @@ def axis_names(modules):
 # --- the timeline picture ------------------------------------------------------------
 
 
-def timeline_writer(target):
-    """A function that writes a run's timeline to `target`, checked before
-    the run so that a machine job never runs for a picture that cannot be
-    drawn."""
+def timeline_writer(target, script):
+    """A function that writes a run's timeline to `target`, titled with the
+    script's name, checked before the run so that a machine job never runs
+    for a picture that cannot be drawn."""
     path = Path(target)
     if not path.parent.is_dir():
         raise RunError(f"--timeline {target}: there is no folder {path.parent}")
@@ -225,7 +227,7 @@ def timeline_writer(target):
         ) from None
 
     def write(report):
-        path.write_text(timeline_svg(report), encoding="utf-8")
+        path.write_text(timeline_svg(report, title=Path(script).name), encoding="utf-8")
 
     return write
 
@@ -247,16 +249,18 @@ class Run:
     def main(self):
         args = self.args
         script = find_script(args.script)
-        write_timeline = timeline_writer(args.timeline) if args.timeline else None
+        write_timeline = (
+            timeline_writer(args.timeline, script) if args.timeline else None
+        )
         compiled = compile_script(script, args.modules)
         if compiled is None:
             return 1
         self.compiled = compiled
         plan = compiled.plan
         modules = script_modules(plan)
-        actions = sum(1 for step in plan.steps if step.kind == "action")
+        actions = counted(script_actions(plan), "action")
         shown = ", ".join(f"@{name}" for name in modules) or "none"
-        self.say(f"Script {script}: {actions} actions on the modules {shown}")
+        self.say(f"Script {script}: {actions} on the modules {shown}")
 
         if args.estimate:
             return self.estimate(plan, modules, write_timeline)

@@ -7,6 +7,8 @@ import os
 import threading
 import time
 
+from Zarn.wording import counted
+
 
 def decision_shown(action):
     """What a condition's check found, in words."""
@@ -145,7 +147,7 @@ class LiveView:
         elapsed = time.monotonic() - self._started
         table = Table(
             box=box.SIMPLE,
-            title=f"{elapsed:6.1f} s   {done} of {total} actions done"
+            title=f"{elapsed:6.1f} s   {done} of {counted(total, 'action')} done"
             + (f", {failed} failed" if failed else ""),
             title_justify="left",
         )

@@ -15,6 +15,7 @@ import threading
 import time
 from collections.abc import Mapping
 
+from Zarn import wording
 from Zarn._zarnexec import CommandGate, ZarnRun
 from Zarn.errors import RunInterrupted
 from Zarn.executor.events import RunEvent, _description, _module_name, _operation
@@ -574,7 +575,7 @@ class Executor:
                 operation=_operation(cause) if cause is not None else None,
                 error=run.errors[step] if step is not None else None,
                 message=f"{shown} in a guarded part: running its exception part "
-                f"({part_size} steps)",
+                f"({wording.counted(part_size, 'step')})",
             )
         )
 

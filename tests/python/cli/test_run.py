@@ -325,7 +325,7 @@ def test_a_failure_in_a_guarded_part_runs_its_exception_part(
     assert "recover: pick with @arm" in out
     valve, lamp = of(found, "gripper", "set")[-1], of(found, "panel", "set")[-1]
     assert after(valve, pick) and after(lamp, pick)
-    assert "the run finished (1 guarded part(s) recovered)" in out
+    assert "the run finished (1 guarded part recovered)" in out
     # The exception part opened the jaws and lit the red lamp.
     assert output_pins(client, 11) == [] and 23 in output_pins(client, 10)
 
@@ -336,7 +336,9 @@ def test_an_unguarded_failure_stops_the_moving_axes(
     sim, client = simulated(speed=1)
     drawn = []
     pictures = types.ModuleType("Zarn.pictures")
-    pictures.timeline_svg = lambda report: drawn.append(report) or "<svg/>"
+    pictures.timeline_svg = lambda report, title: (
+        drawn.append((report, title)) or "<svg/>"
+    )
     monkeypatch.setitem(sys.modules, "Zarn.pictures", pictures)
     code, out, err = run(
         capsys,
@@ -364,8 +366,9 @@ def test_an_unguarded_failure_stops_the_moving_axes(
     assert move[5] == "cancelled" and move[3] < 3
     assert stopped(out) == {"@x (device 15)"}
     assert state_of(client, 15) == STOP and 0 < client.motor_monitor(15) < 450
-    # The timeline is drawn for a failed run too.
-    assert [report.status for report in drawn] == ["failed"]
+    # The timeline is drawn for a failed run too, titled with the script's name.
+    ((report, title),) = drawn
+    assert report.status == "failed" and title.endswith(".zarn")
     assert (tmp_path / "run.svg").read_text() == "<svg/>"
 
 
