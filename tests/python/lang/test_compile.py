@@ -312,6 +312,12 @@ MISTAKES = [
         (1, 12),
         "a branch runs on one machine module",
     ),
+    (
+        "block go(where) { @x move where }\nblock main {\n  go(nowhere)\n}",
+        Zarn.ZarnCompileError,
+        (3, 3),
+        "'go' as used here: UnknownNameError: axis @x has no position 'nowhere'",
+    ),
 ]
 
 
