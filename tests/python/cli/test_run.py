@@ -215,7 +215,7 @@ def test_the_sorting_example_with_an_operator_and_a_camera(simulated, capsys):
     process.send_signal(signal.SIGINT)
     out, err = process.communicate(timeout=30)
     assert process.returncode == 130, err
-    assert "the stop handler ran 3 action(s), all finished" in out
+    assert "the stop handler ran 3 actions, all finished" in out
     assert output_pins(client, 10) == [23]  # only the red lamp
     assert output_pins(client, 11) == [0]  # the gripper's valve, still closed
 
