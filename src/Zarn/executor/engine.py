@@ -162,7 +162,8 @@ class Executor:
         # (step, action, error, choice, by) of each failure the operator chose for.
         self.choices = []
         self._asked = {}  # step: the failure event of a choice not yet made
-        self._event_lock = threading.Lock()
+        # Reentrant: an event callback may pause or step the run it watches.
+        self._event_lock = threading.RLock()
         self._event_error = None
         self._hook_errors = []
         self._stopped = []
