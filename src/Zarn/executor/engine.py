@@ -268,8 +268,10 @@ class Executor:
             if self.machine is not None:
                 self._attach([fresh])
             run.replace_action(step, fresh)
-        self.choices.append((step, event.action, event.error, choice, by))
         done = run.choose(step, choice)
+        if not done:
+            return False  # the run stopped meanwhile
+        self.choices.append((step, event.action, event.error, choice, by))
         self._tell_pause(
             "choice", f"{choice} chosen ({by}) for #{step + 1} {event.description}"
         )
@@ -315,7 +317,12 @@ class Executor:
         self._emit(event)
 
         def answer():
-            choice = self._call_hook("on_failure", self._on_failure, event)
+            try:
+                choice = self._on_failure(event)
+            except Exception as error:  # noqa: BLE001 -- kept in the report
+                # A chooser that breaks must not leave the run paused for ever.
+                self._hook_errors.append(("on_failure", error))
+                choice = "stop"
             if choice is None:
                 return  # answered later through choose()
             if choice not in ("retry", "skip", "stop"):
