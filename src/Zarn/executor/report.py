@@ -160,9 +160,10 @@ class RunReport:
         self._scale = executor.time_scale
         self.duration = duration * self._scale
         self.wall_duration = duration if executor._clock is None else None
-        # (start, end) of each pause, end None for one that lasted to the end.
+        # (start, end) of each pause, end None for one that lasted to the end;
+        # a run paused before it started was paused from its start.
         self.pauses = [
-            (start * self._scale, None if end is None else end * self._scale)
+            (max(start, 0.0) * self._scale, None if end is None else end * self._scale)
             for start, end in run.pauses()
         ]
         # (step, action, error, choice, by) of each failure the operator chose for.
