@@ -159,8 +159,9 @@ class ScriptSemantics(ConstructSemantics, compiler.ZarnSemantics):
       to the group's copy as it is; the plain rule copies it first, which
       a long sequence of groups would pay for once per group.
 
-    `filename` and `text` are the script's, for the errors' places;
-    `positions` the map `Zarn.parse` fills (`positions=`).
+    `filename` and `text` are the script's, for the errors' places. A name
+    is shown where the parser read it (`ZarnId.source`); `positions`, a map
+    `Zarn.parse` fills (`positions=`), or None, serves for other values.
     """
 
     def __init__(self, filename, text, positions, *, registry=None, quiet=True):
@@ -186,6 +187,10 @@ class ScriptSemantics(ConstructSemantics, compiler.ZarnSemantics):
         )
 
     def position_of(self, value, fallback=None):
+        if isinstance(value, ZarnId) and value.source is not None:
+            return value.source
+        if self.positions is None:
+            return fallback
         return self.positions.get(id(value), fallback)
 
     def refuse_waits(self, head, rule, fallback, parts=None):
@@ -473,11 +478,12 @@ def compile_script(source, modules=None, filename=None, *, quiet=True):
     `CompiledScript`: main with its run plan and its exception parts'."""
     text, filename, path = read_script(source, filename)
     names = _registry_for(modules, path)
-    positions = {}
-    semantics = ScriptSemantics(filename, text, positions, registry=names, quiet=quiet)
+    # No map of places: each name keeps its own, and a map would keep every
+    # name of the script alive until the end of the compile.
+    semantics = ScriptSemantics(filename, text, None, registry=names, quiet=quiet)
     # Like the parse, the checks make many objects that all stay alive.
     with collector_paused():
-        main = parse(text, semantics, filename, positions=positions)
+        main = parse(text, semantics, filename)
         plan, part_plans, controls, stop_plan = _check_compiled(main, semantics)
     return CompiledScript(main, plan, part_plans, filename, controls, stop_plan)
 
