@@ -392,7 +392,10 @@ class ScriptSemantics(ConstructSemantics, compiler.ZarnSemantics):
             # is used in; whatever stays unresolved is refused at the end.
             self.refuse_waits(declared, "declaration", ast.position)
         self.used_by_name([name.id])
-        return declared
+        # The script's list of declarations, which the parser holds to the
+        # end, would keep every declared block alive; the start rule finds
+        # "main" among the declarations instead.
+        return None
 
     def declare_template(self, ast, params):
         """A block with parameters: its body is compiled at every use."""
