@@ -161,7 +161,15 @@ struct Walk {
 
   nb::object build(std::vector<nb::object>& values, const zp::Node& node) {
     if (zp::is_token_rule(node.kind) || node.kind == zp::Kind::Text) {
-      return make_text(tree.text(node));
+      nb::object text = make_text(tree.text(node));
+      // A script spells its names (positions, labels, blocks) over and
+      // over, and actions keep them: one str per name serves them all.
+      if (node.kind == zp::Kind::Identifier) {
+        PyObject* shared = text.release().ptr();
+        PyUnicode_InternInPlace(&shared);
+        text = nb::steal(shared);
+      }
+      return text;
     }
     const auto entries = tree.entries_of(node);
     if (node.kind == zp::Kind::List || node.kind == zp::Kind::Pair) {
