@@ -36,6 +36,7 @@ BENCHMARKS = {
     "bench_sim": ["--runs", "3"],
     "bench_executor": [],
     "bench_machine": [],
+    "bench_estimate": [],
 }
 
 
