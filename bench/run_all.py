@@ -37,6 +37,7 @@ BENCHMARKS = {
     "bench_sim": ["--runs", "3"],
     "bench_executor": [],
     "bench_machine": [],
+    "bench_estimate": [],
 }
 
 

@@ -61,26 +61,61 @@ nb::object make_position(zp::Position at) {
   return position;
 }
 
-// The script's bytes: a str is encoded (a lone surrogate passes, so that the
-// parser's UTF-8 check reports it with its position); bytes are taken as
-// they are.
-std::string script_bytes(nb::handle text) {
-  if (PyUnicode_Check(text.ptr())) {
-    nb::object encoded = checked(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
-    return std::string(PyBytes_AS_STRING(encoded.ptr()),
-                       static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
+// The script's bytes, read where they lie whenever that is safe: a bytes
+// object as it is, a str through the UTF-8 form it keeps with itself (made
+// at most once per str). A copy would cost the whole script at each read,
+// and the compile reads the body of a block with parameters again at every
+// use of it. A str holding a lone surrogate has no such form: it is encoded
+// with the surrogate passed, so that the parser's UTF-8 check reports it
+// with its position. Other buffers (bytearray, memoryview) are copied, since
+// they can change while the parser reads without the interpreter lock.
+class ScriptBytes {
+ public:
+  explicit ScriptBytes(nb::handle text) : owner_(nb::borrow(text)) {
+    if (PyUnicode_Check(text.ptr())) {
+      Py_ssize_t size = 0;
+      const char* utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+      if (utf8 != nullptr) {
+        bytes_ = std::string_view(utf8, static_cast<std::size_t>(size));
+        return;
+      }
+      if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
+      PyErr_Clear();
+      owner_ = checked(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
+      bytes_ = bytes_of(owner_);
+      return;
+    }
+    if (PyBytes_Check(text.ptr())) {
+      bytes_ = bytes_of(owner_);
+      return;
+    }
+    if (PyObject_CheckBuffer(text.ptr())) {
+      Py_buffer view;
+      if (PyObject_GetBuffer(text.ptr(), &view, PyBUF_SIMPLE) != 0) throw nb::python_error();
+      copy_.assign(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+      PyBuffer_Release(&view);
+      bytes_ = copy_;
+      return;
+    }
+    throw nb::type_error(("a script must be text (str) or UTF-8 bytes, not " +
+                          nb::cast<std::string>(nb::handle(Py_TYPE(text.ptr())).attr("__name__")))
+                             .c_str());
   }
-  if (PyObject_CheckBuffer(text.ptr())) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(text.ptr(), &view, PyBUF_SIMPLE) != 0) throw nb::python_error();
-    std::string bytes(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
-    PyBuffer_Release(&view);
-    return bytes;
+  ScriptBytes(const ScriptBytes&) = delete;
+  ScriptBytes& operator=(const ScriptBytes&) = delete;
+
+  std::string_view view() const { return bytes_; }
+
+ private:
+  static std::string_view bytes_of(const nb::object& bytes) {
+    return {PyBytes_AS_STRING(bytes.ptr()),
+            static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr()))};
   }
-  throw nb::type_error(("a script must be text (str) or UTF-8 bytes, not " +
-                        nb::cast<std::string>(nb::handle(Py_TYPE(text.ptr())).attr("__name__")))
-                           .c_str());
-}
+
+  nb::object owner_;  // keeps the viewed bytes alive
+  std::string copy_;
+  std::string_view bytes_;
+};
 
 [[noreturn]] void raise_object(nb::handle error) {
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
@@ -265,7 +300,8 @@ struct Walk {
 };
 
 nb::object parse(nb::handle text, nb::handle semantics, nb::handle filename, nb::handle positions) {
-  const std::string source = script_bytes(text);
+  const ScriptBytes script(text);
+  const std::string_view source = script.view();
   zp::Tree tree;
   try {
     nb::gil_scoped_release release;
@@ -280,7 +316,8 @@ nb::object parse(nb::handle text, nb::handle semantics, nb::handle filename, nb:
 nb::object parse_body(nb::handle text, nb::handle semantics, nb::handle filename,
                       nb::handle positions, std::size_t start, std::uint32_t line,
                       std::uint32_t column) {
-  const std::string source = script_bytes(text);
+  const ScriptBytes script(text);
+  const std::string_view source = script.view();
   zp::Tree tree;
   try {
     nb::gil_scoped_release release;

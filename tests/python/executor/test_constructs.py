@@ -1,15 +1,20 @@
 """The language's control constructs as they run on the simulated controller:
 the way a condition does not take, a retried attempt, a time-out caught by a
 try, a wait without a limit that outlasts the input time-out, a bounded loop
-over a tray, and the stop handler after an unhandled failure."""
+over a tray, the stop handler after an unhandled failure, and retried runs
+that leave nothing behind."""
 
+import gc
+import os
 import threading
 from pathlib import Path
 
 import Zarn
+from Zarn.estimate import estimate
 from Zarn.executor import Executor
 from Zarn.lang.compiling import compile_script
 from Zarn.machine import ClientMachine
+from Zarn.machine_modules.loading import load_modules
 
 MODULES = Path(__file__).resolve().parents[3] / "examples" / "modules.py"
 SPEED = 50
@@ -137,3 +142,45 @@ def test_the_stop_handler_runs_after_an_unhandled_failure(simulated):
     assert outputs[2] & 0b1010_0000 == 0b1010_0000  # red (23) and yellow (21)
     # After the handler nothing more passes: the gate stays shut to outputs.
     assert machine.gate.closed and not machine.gate.outputs_through
+
+
+def test_runs_with_a_failed_attempt_leave_no_objects_or_threads_behind():
+    # The gripper closes 0.2 s after its valve opens: the first attempt's
+    # wait gives up before, the second one's sees it closed.
+    job = """
+    block main {
+        @gripper set valve off
+        retry 1 {
+            @gripper set valve on
+            wait until @gripper closed on within 0.15
+        }
+    }
+    """
+    # Loaded once: each load of a modules file stays in sys.modules, which
+    # is the compile's cost, not the run's.
+    modules = load_modules(MODULES)
+
+    def run_once():
+        report = estimate(compile_script(job, modules=modules))
+        retried = [r for r in report.recoveries if r.kind == "attempt"]
+        assert report.status == "finished", report.summary()
+        assert len(retried) == 1 and retried[0].recovered
+
+    def alive():
+        gc.collect()
+        tasks = "/proc/self/task"
+        threads = (
+            len(os.listdir(tasks)) if os.path.isdir(tasks) else threading.active_count()
+        )
+        return len(gc.get_objects()), threads
+
+    for _ in range(20):  # caches filled, lazy imports done
+        run_once()
+    objects, threads = alive()
+    runs = 300
+    for _ in range(runs):
+        run_once()
+    objects_after, threads_after = alive()
+    # One object kept per run would add `runs`.
+    assert objects_after - objects < runs // 10, (objects, objects_after)
+    assert threads_after <= threads, (threads, threads_after)
