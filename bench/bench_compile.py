@@ -64,7 +64,8 @@ block cycle_{k} parallel {{
 ACTIONS_PER_CHUNK = 13
 
 # The chunk the plain semantics can read: named blocks used by name, waits, a
-# counted loop and groups, ten statements again.
+# counted loop and groups, ten statements again, eight actions.
+PLAIN_ACTIONS_PER_CHUNK = 8
 PLAIN_CHUNK = """\
 block approach_{k} {{
     @x move input
