@@ -67,6 +67,7 @@ def test_zarn_run_estimate_prints_the_summary_in_machine_seconds():
 
 
 @pytest.mark.long
+@pytest.mark.timeout(900)
 def test_the_estimate_is_within_two_percent_of_the_simulated_controller(simulated):
     speed = 10
     for path in sorted(EXAMPLES.glob("*.zarn")):
@@ -84,6 +85,15 @@ def test_the_estimate_is_within_two_percent_of_the_simulated_controller(simulate
         time.sleep(0.3)
         ran = Executor(compiled, machine=machine).run()
         assert ran.ok, (path.stem, ran.summary())
-        assert estimated.duration == pytest.approx(ran.duration, rel=0.02), path.stem
+        # Beyond the 2%: the time the client and the controller take to talk
+        # (a millisecond or two of real time per command), which the estimate
+        # leaves out and the simulator's speed multiplies by ten. It matters
+        # only for the short examples that mostly set outputs.
+        talk = 0.002 * speed * len(ran.actions)
+        assert abs(estimated.duration - ran.duration) <= 0.02 * ran.duration + talk, (
+            path.stem,
+            estimated.duration,
+            ran.duration,
+        )
         assert sim.stop() == 0
     assert EXAMPLE_CONFIG.is_file()
