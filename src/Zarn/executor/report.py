@@ -282,13 +282,17 @@ class RunReport:
     @functools.cached_property
     def reason(self):
         if self.status == "finished":
-            handled = sum(1 for r in self.recoveries if r.recovered)
-            extra = (
-                f" ({wording.counted(handled, 'guarded part')} recovered)"
-                if handled
-                else ""
-            )
-            return f"the run finished{extra}"
+            recovered = [r for r in self.recoveries if r.recovered]
+            retried = sum(1 for r in recovered if r.kind == "attempt")
+            guarded = sum(1 for r in recovered if r.kind == "try")
+            told = [
+                f"{wording.counted(guarded, 'guarded part')} recovered"
+                if guarded
+                else "",
+                f"{wording.counted(retried, 'attempt')} retried" if retried else "",
+            ]
+            told = "; ".join(part for part in told if part)
+            return "the run finished" + (f" ({told})" if told else "")
         if self.status == "interrupted":
             return "the run was interrupted (Ctrl-C)"
         if self.status == "stopped":
