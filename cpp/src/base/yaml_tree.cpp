@@ -28,6 +28,13 @@
 
 namespace zarn::yaml {
 
+Node::Node() = default;
+Node::~Node() = default;
+Node::Node(const Node&) = default;
+Node::Node(Node&&) noexcept = default;
+Node& Node::operator=(const Node&) = default;
+Node& Node::operator=(Node&&) noexcept = default;
+
 const Node* Node::find(std::string_view key) const {
   if (kind != Kind::Map) return nullptr;
   for (const auto& [k, v] : entries) {
