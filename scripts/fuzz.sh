@@ -49,8 +49,10 @@ case "${1:-}" in
     work="$build/work/$2"
     findings="$build/findings/$2"
     mkdir -p "$work" "$findings"
+    seeds=("fuzz/corpus/$2")
+    [ -d "fuzz/regressions/$2" ] && seeds+=("fuzz/regressions/$2")
     "$build/fuzz/zarn_fuzz_$2" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
-      -artifact_prefix="$findings/" "$work" "fuzz/corpus/$2"
+      -artifact_prefix="$findings/" "$work" "${seeds[@]}"
     ;;
   merge)
     [ $# -ge 2 ] || usage
