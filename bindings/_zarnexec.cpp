@@ -60,6 +60,7 @@ struct Imports {
   PyObject* after = nullptr;
   PyObject* script_dep = nullptr;
   PyObject* outer = nullptr;
+  PyObject* decision = nullptr;
   PyTypeObject* step_type = nullptr;    // ZarnRunStep
   PyTypeObject* action_type = nullptr;  // ZarnAction
   PyObject* base_state = nullptr;       // ZarnAction's own `state` descriptor
@@ -107,6 +108,7 @@ class PyRunner final : public zarn::StepRunner {
   nb::list errors;  // per step: what its execute() raised, or None
   nb::object on_start = nb::none(), on_finish = nb::none();
   std::vector<StepKind> kinds;
+  std::vector<bool> decides;           // per step: its `decision` takes ways or leaves them
   std::vector<const KindInfo*> infos;  // per step
   std::unordered_map<PyObject*, KindInfo> kind_info;
   std::weak_ptr<RunScheduler> scheduler;
@@ -184,13 +186,29 @@ class PyRunner final : public zarn::StepRunner {
         Py_DECREF(state);
       }
     }
+    int decision = -1;
+    if (succeeded && decides[step]) decision = decision_of(action, step, succeeded);
     Py_DECREF(action);
     const RunClock::time_point ended = RunClock::now();
     if (reported && !on_finish.is_none()) {
       call_hook(on_finish, nb::make_tuple(step, succeeded, seconds_between(origin, started),
                                           seconds_between(origin, ended)));
     }
-    return {succeeded, ended};
+    return {succeeded, ended, true, decision};
+  }
+
+  // What a deciding step found: its `decision`, true or false. One that has
+  // none has failed.
+  int decision_of(PyObject* action, std::size_t step, bool& succeeded) {
+    PyObject* value = PyObject_GetAttr(action, imports.decision);
+    int truth = value == nullptr ? -1 : PyObject_IsTrue(value);
+    Py_XDECREF(value);
+    if (truth < 0) {
+      keep_error(step);
+      succeeded = false;
+      return -1;
+    }
+    return truth;
   }
 
   void start(std::size_t step) override {
@@ -265,9 +283,22 @@ std::size_t step_index(PyObject* item, std::size_t step) {
 struct PlanReader {
   nb::object limit_for;  // kind -> (seconds or None, whether to add expected_seconds)
 
-  std::pair<std::vector<PlanStep>, std::vector<PlanGuard>> read(nb::handle plan, PyRunner& runner) {
+  // `control`: None, or the compile path's table of the plan's parts
+  // (Zarn.lang.control.ControlTable): read instead of the plan's guards.
+  std::pair<std::vector<PlanStep>, std::vector<PlanGuard>> read(nb::handle plan, PyRunner& runner,
+                                                                nb::handle control) {
     nb::list steps = nb::list(attribute(plan, imports.steps));
-    nb::list guards = nb::list(attribute(plan, imports.guards));
+    const bool controlled = control.is_valid() && !control.is_none();
+    nb::list guards =
+        controlled ? nb::list(control.attr("parts")) : nb::list(attribute(plan, imports.guards));
+    nb::list step_parts = controlled ? nb::list(control.attr("step_parts")) : nb::list();
+    std::vector<bool> deciding(static_cast<std::size_t>(PyList_GET_SIZE(steps.ptr())), false);
+    std::vector<bool> quiet(deciding.size(), false);
+    if (controlled) {
+      for (nb::handle step : control.attr("deciding"))
+        deciding.at(nb::cast<std::size_t>(step)) = true;
+      for (nb::handle step : control.attr("quiet")) quiet.at(nb::cast<std::size_t>(step)) = true;
+    }
     const Py_ssize_t count = PyList_GET_SIZE(steps.ptr());
     const long guard_count = static_cast<long>(PyList_GET_SIZE(guards.ptr()));
     std::vector<PlanStep> out(static_cast<std::size_t>(count));
@@ -319,7 +350,10 @@ struct PlanReader {
       } else {
         for (nb::handle wait : waits) step.waits.push_back(step_index(wait.ptr(), index));
       }
-      nb::object guard = field(&zarn::py::RunStep::guard, imports.guard);
+      nb::object guard =
+          controlled ? nb::object(step_parts[i]) : field(&zarn::py::RunStep::guard, imports.guard);
+      step.decides = deciding[index];
+      if (quiet[index] && kind == StepKind::Action) kind = StepKind::Marker;
       if (!guard.is_none()) {
         step.guard = nb::cast<long>(guard);
         if (step.guard < 0 || step.guard >= guard_count) {
@@ -349,6 +383,7 @@ struct PlanReader {
       PlanGuard guard;
       nb::object outer = attribute(entry, imports.outer);
       if (!outer.is_none()) guard.outer = nb::cast<long>(outer);
+      if (controlled) read_part(entry, guard);
       guard_list.push_back(guard);
     }
     // Only once everything is read: a plan refused leaves the runner as it was.
@@ -363,8 +398,32 @@ struct PlanReader {
       throw nb::python_error();
     }
     runner.kinds.insert(runner.kinds.end(), kinds.begin(), kinds.end());
+    runner.decides.insert(runner.decides.end(), deciding.begin(), deciding.end());
     runner.infos.insert(runner.infos.end(), infos.begin(), infos.end());
     return {std::move(out), std::move(guard_list)};
+  }
+
+  // A part of the control table: its kind and what it needs.
+  static void read_part(nb::handle entry, PlanGuard& guard) {
+    const std::string kind = nb::cast<std::string>(entry.attr("kind"));
+    if (kind == "try") {
+      guard.kind = zarn::PartKind::Try;
+    } else if (kind == "attempt") {
+      guard.kind = zarn::PartKind::Attempt;
+    } else if (kind == "way") {
+      guard.kind = zarn::PartKind::Way;
+    } else if (kind == "time limit") {
+      guard.kind = zarn::PartKind::TimeLimit;
+    } else {
+      throw nb::value_error(("a part of kind '" + kind + "' is none the run knows").c_str());
+    }
+    nb::object decision = entry.attr("decision");
+    if (!decision.is_none()) guard.decision = nb::cast<long>(decision);
+    guard.taken_when = nb::cast<bool>(entry.attr("taken_when"));
+    nb::object next = entry.attr("next");
+    if (!next.is_none()) guard.next = nb::cast<long>(next);
+    nb::object seconds = entry.attr("seconds");
+    if (!seconds.is_none()) guard.time_limit = to_duration(nb::cast<double>(seconds));
   }
 
   const KindInfo& info_of(nb::handle action, PyRunner& runner) {
@@ -415,6 +474,8 @@ const char* status_name(StepStatus status) {
       return "finished";
     case StepStatus::Failed:
       return "failed";
+    case StepStatus::NotTaken:
+      return "not taken";
     case StepStatus::Skipped:
       return "skipped";
   }
@@ -437,14 +498,16 @@ nb::object index_or_none(long index) {
 class ZarnRun {
  public:
   ZarnRun(nb::handle plan, nb::object limit_for, std::size_t workers, std::size_t max_workers,
-          double cancel_grace, std::vector<std::shared_ptr<zarn::CommandGate>> gates)
+          double cancel_grace, std::vector<std::shared_ptr<zarn::CommandGate>> gates,
+          nb::handle control, bool keep_going)
       : runner_(std::make_shared<PyRunner>()) {
     if (std::isnan(cancel_grace) || cancel_grace < 0) {
       throw nb::value_error("the cancel grace must be a number of seconds, 0 or more");
     }
     reader_.limit_for = std::move(limit_for);
-    auto [steps, guards] = reader_.read(plan, *runner_);
+    auto [steps, guards] = reader_.read(plan, *runner_, control);
     RunScheduler::Options options;
+    options.keep_going = keep_going;
     options.workers = workers;
     options.max_workers = max_workers;
     for (auto& gate : gates) {
@@ -497,13 +560,13 @@ class ZarnRun {
 
   nb::tuple take() {
     zarn::Attention attention = scheduler_->take_attention();
-    return nb::make_tuple(attention.timed_out, attention.failed_guards, attention.stopping,
-                          attention.in_flight, attention.finished);
+    return nb::make_tuple(attention.timed_out, attention.cancel, attention.failed_guards,
+                          attention.stopping, attention.in_flight, attention.finished);
   }
 
-  long add_exception_part(std::size_t guard, nb::handle plan) {
+  long add_exception_part(std::size_t guard, nb::handle plan, nb::handle control) {
     const std::size_t before = nb::len(runner_->actions);
-    auto [steps, guards] = reader_.read(plan, *runner_);
+    auto [steps, guards] = reader_.read(plan, *runner_, control);
     long base;
     try {
       base = scheduler_->add_exception_part(guard, std::move(steps), std::move(guards));
@@ -567,9 +630,14 @@ class ZarnRun {
   nb::list guards() const {
     nb::list out;
     for (const zarn::GuardRecord& guard : scheduler_->guard_records()) {
+      auto at = [this](const std::optional<RunClock::time_point>& when) -> nb::object {
+        if (!when) return nb::none();
+        return nb::float_(seconds_between(runner_->origin, *when));
+      };
       out.append(nb::make_tuple(index_or_none(guard.outer), index_or_none(guard.in_part),
                                 guard.failed, guard.recovered, index_or_none(guard.first_failure),
-                                index_or_none(guard.failed_part)));
+                                index_or_none(guard.failed_part), zarn::to_string(guard.kind),
+                                guard.not_taken, guard.timed_out, at(guard.started)));
     }
     return out;
   }
@@ -595,6 +663,7 @@ class ZarnRun {
       throw nb::python_error();
     }
     runner_->kinds.resize(count);
+    runner_->decides.resize(count);
     runner_->infos.resize(count);
   }
 };
@@ -652,6 +721,7 @@ NB_MODULE(_zarnexec, m) {
   imports.after = PyUnicode_InternFromString("after");
   imports.script_dep = PyUnicode_InternFromString("script_dep");
   imports.outer = PyUnicode_InternFromString("outer");
+  imports.decision = PyUnicode_InternFromString("decision");
   const zarn::py::EngineImports& engine = zarn::py::engine();
   imports.step_type = reinterpret_cast<PyTypeObject*>(engine.run_step_type);
   imports.action_type = reinterpret_cast<PyTypeObject*>(engine.action_type);
@@ -711,14 +781,18 @@ NB_MODULE(_zarnexec, m) {
   nb::class_<ZarnRun>(m, "ZarnRun", nb::type_slots(run_slots),
                       "One run of a plan on the scheduler's workers (see Zarn.executor).")
       .def(nb::init<nb::handle, nb::object, std::size_t, std::size_t, double,
-                    std::vector<std::shared_ptr<zarn::CommandGate>>>(),
+                    std::vector<std::shared_ptr<zarn::CommandGate>>, nb::handle, bool>(),
            nb::arg("plan"), nb::arg("limit_for"), nb::arg("workers") = 0,
            nb::arg("max_workers") = 16, nb::arg("cancel_grace") = 5.0,
            nb::arg("gates") = std::vector<std::shared_ptr<zarn::CommandGate>>{},
+           nb::arg("control").none() = nb::none(), nb::arg("keep_going") = false,
            "Reads the plan's steps. `limit_for(kind)` gives, for each kind of\n"
            "action, (time limit in seconds or None, whether to add the action's\n"
            "own expected_seconds). `workers` 0 sizes the pool from the plan.\n"
-           "`gates` are closed the moment the run decides to stop.")
+           "`gates` are closed the moment the run decides to stop. `control`: the\n"
+           "compile path's table of the plan's parts (ways, attempts, time limits),\n"
+           "read instead of the plan's guards. With `keep_going` a failure ends only\n"
+           "its own step.")
       .def("set_hooks", &ZarnRun::set_hooks, nb::arg("on_start").none(),
            nb::arg("on_finish").none(),
            "on_start(step, start) and on_finish(step, succeeded, start, end), called\n"
@@ -728,9 +802,10 @@ NB_MODULE(_zarnexec, m) {
            "Blocks until there is something to attend to (take()) or `timeout`\n"
            "seconds have passed; returns whether there is. Ctrl-C interrupts it.")
       .def("take", &ZarnRun::take,
-           "(timed_out steps, failed guards, stopping, steps in flight to cancel,\n"
-           "finished).")
+           "(timed_out steps, steps to cancel, failed guards, stopping, steps in flight\n"
+           "to cancel, finished).")
       .def("add_exception_part", &ZarnRun::add_exception_part, nb::arg("guard"), nb::arg("plan"),
+           nb::arg("control").none() = nb::none(),
            "Gives a failed guarded part its exception part (a ZarnRunPlan); returns\n"
            "the index of its first step, or -1 when it will not run.")
       .def("exception_part_failed", &ZarnRun::exception_part_failed, nb::arg("guard"))
@@ -744,8 +819,8 @@ NB_MODULE(_zarnexec, m) {
       .def("record", &ZarnRun::record, nb::arg("step"),
            "(status, timed_out, abandoned, cancel_requested) of one step.")
       .def("guards", &ZarnRun::guards,
-           "Per guarded part: (outer, in_part, failed, recovered, first failed\n"
-           "step, guarded part whose exception part could not be made).")
+           "Per part: (outer, in_part, failed, recovered, first failed step, the\n"
+           "part that failed it, kind, not taken, timed out, start).")
       .def("guard_cause", &ZarnRun::guard_cause, nb::arg("guard"),
            "(step, guarded part) that failed a guarded part; either may be None.")
       .def_prop_ro("actions", [](ZarnRun& self) { return self.runner_->actions; })

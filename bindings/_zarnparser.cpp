@@ -198,7 +198,8 @@ struct Walk {
 
   static bool is_statement(zp::Kind kind) {
     return kind == zp::Kind::External || kind == zp::Kind::Io || kind == zp::Kind::Move ||
-           kind == zp::Kind::Transfer;
+           kind == zp::Kind::Transfer || kind == zp::Kind::WaitUntil ||
+           kind == zp::Kind::MoveOffset;
   }
 
   // A statement's action keeps where it was written (its copies keep it
@@ -252,6 +253,21 @@ nb::object parse(nb::handle text, nb::handle semantics, nb::handle filename, nb:
   return walk.run();
 }
 
+nb::object parse_body(nb::handle text, nb::handle semantics, nb::handle filename,
+                      nb::handle positions, std::size_t start, std::uint32_t line,
+                      std::uint32_t column) {
+  const std::string source = script_bytes(text);
+  zp::Tree tree;
+  try {
+    nb::gil_scoped_release release;
+    tree = zp::parse_body(source, start, zp::Position{line, column});
+  } catch (const zp::SyntaxError& error) {
+    raise_syntax_error(error, source, filename);
+  }
+  Walk walk{tree, source, semantics, filename, positions};
+  return walk.run();
+}
+
 }  // namespace
 
 NB_MODULE(_zarnparser, m) {
@@ -291,4 +307,10 @@ NB_MODULE(_zarnparser, m) {
         nb::arg("positions").none(),
         "parse(text, semantics, filename, positions) -> the start rule's value\n\n"
         "The work of Zarn.parse, which documents it.");
+  m.def("parse_body", &parse_body, nb::arg("text"), nb::arg("semantics").none(),
+        nb::arg("filename").none(), nb::arg("positions").none(), nb::arg("start"), nb::arg("line"),
+        nb::arg("column"),
+        "parse_body(text, semantics, filename, positions, start, line, column) -> the body's "
+        "value\n\n"
+        "The work of Zarn.lang.parsing.parse_body, which documents it.");
 }

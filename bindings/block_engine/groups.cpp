@@ -196,8 +196,11 @@ void init_group(nb::handle self, GroupKind kind, nb::handle blocks) {
   std::size_t index = 0;
   if (kind == GroupKind::Parallel) {
     // One branch per machine module; blocks of one module join its branch in
-    // the order they are given.
+    // the order they are given. A block given as a lane of its own (`lane`
+    // set on it: a branch that runs several modules in turn, or groups) is a
+    // branch by itself, whatever it holds, under a key no module name can be.
     nb::dict by_module;
+    nb::set lanes;
     for (nb::handle given : blocks) {
       if (!is_block(given)) {
         throw nb::type_error(("branch " + std::to_string(index) +
@@ -207,7 +210,12 @@ void init_group(nb::handle self, GroupKind kind, nb::handle blocks) {
                                  .c_str());
       }
       nb::list items = flatten_chain(given, "a branch of a parallel group");
-      if (nb::len(items) > 0) {
+      if (nb::len(items) > 0 && PyObject_HasAttrString(given.ptr(), "lane") &&
+          attr_true(given, "lane")) {
+        nb::str key(("lane " + std::to_string(index)).c_str());
+        by_module[key] = items;
+        lanes.add(key);
+      } else if (nb::len(items) > 0) {
         nb::object name = branch_module_name(items, index, word);
         if (by_module.contains(name)) {
           nb::list joined = nb::borrow<nb::list>(by_module[name]);
@@ -219,7 +227,9 @@ void init_group(nb::handle self, GroupKind kind, nb::handle blocks) {
       ++index;
     }
     nb::dict map;
-    for (auto [name, items] : by_module) map[name] = new_branch_block(items, name);
+    for (auto [name, items] : by_module) {
+      map[name] = new_branch_block(items, lanes.contains(name) ? nb::handle(Py_None) : name);
+    }
     nb::setattr(self, "async_block_map", map);
   } else {
     nb::list branches;

@@ -12,6 +12,7 @@ a user.
 This module imports nothing of the package: every layer can import it.
 """
 
+import time
 
 # --- reading and compiling scripts (Zarn.lang) ----------------------------------------
 
@@ -139,6 +140,25 @@ class MachineError(RuntimeError):
         return text
 
 
+class ControllerLost(MachineError):
+    """The controller stopped answering while a run talked to it: `requests`
+    requests in a row to `address` went unanswered, on the `ports` given as
+    [(channel, port)], from `since` (a `time.time()`) on."""
+
+    def __init__(self, *, address, ports, since, requests):
+        stamp = time.strftime("%H:%M:%S", time.localtime(since))
+        where = " and ".join(f"{channel} port {port}" for channel, port in ports)
+        super().__init__(
+            f"the controller at {address} stopped answering: no answer on its "
+            f"{where} since {stamp}.{int(since % 1 * 1000):03d} "
+            f"({requests} requests in a row)"
+        )
+        self.address = address
+        self.ports = list(ports)
+        self.since = since
+        self.requests = requests
+
+
 # --- machine modules (Zarn._zarnmodule) -----------------------------------------------
 
 
@@ -161,6 +181,22 @@ class UnknownModuleError(KeyError):
 
 class TrayExhaustedError(RuntimeError):
     """A transfer at a tray's next slot found every slot used."""
+
+
+class ConditionError(RuntimeError):
+    """A bounded loop whose condition still asked for another round after
+    its last one."""
+
+
+class PartTimeout(TimeoutError):
+    """A part of a script with a time limit (`timeout S { ... }`) that did
+    not finish within it; what ran in it was cancelled."""
+
+    def __init__(self, seconds):
+        super().__init__(
+            f"the part did not finish within {seconds:g} s; what ran in it was cancelled"
+        )
+        self.seconds = seconds
 
 
 class MachineNotAttachedError(RuntimeError):

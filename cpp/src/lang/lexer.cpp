@@ -17,6 +17,13 @@ constexpr std::pair<std::string_view, Tok> kKeywords[] = {
     {"move", Tok::KwMove},     {"set", Tok::KwSet},
     {"from", Tok::KwFrom},     {"into", Tok::KwInto},
     {"on", Tok::KwOn},         {"off", Tok::KwOff},
+    {"if", Tok::KwIf},         {"else", Tok::KwElse},
+    {"not", Tok::KwNot},       {"until", Tok::KwUntil},
+    {"while", Tok::KwWhile},   {"max", Tok::KwMax},
+    {"retry", Tok::KwRetry},   {"timeout", Tok::KwTimeout},
+    {"wait", Tok::KwWait},     {"within", Tok::KwWithin},
+    {"empty", Tok::KwEmpty},   {"full", Tok::KwFull},
+    {"stop", Tok::KwStop},
 };
 
 // Numbers are converted to 64-bit integers where the parser needs their value
@@ -66,6 +73,7 @@ std::string describe(const Token& token, std::string_view source) {
     case Tok::Module:
       return "the module '" + text + "'";
     case Tok::Number:
+    case Tok::Real:
       return "the number " + text;
     case Tok::String:
       return "the quoted text " + text;
@@ -79,13 +87,21 @@ std::string describe(const Token& token, std::string_view source) {
     case Tok::Colon:
     case Tok::Semicolon:
     case Tok::Dot:
+    case Tok::Plus:
+    case Tok::Minus:
       return "'" + text + "'";
     default:
       return "the keyword '" + text + "'";
   }
 }
 
-Lexer::Lexer(std::string_view source, const Limits& limits) : source_(source), limits_(limits) {}
+Lexer::Lexer(std::string_view source, const Limits& limits, std::size_t start, Position at)
+    : source_(source),
+      limits_(limits),
+      offset_(start),
+      here_(at),
+      end_of_last_(at),
+      end_of_taken_(start) {}
 
 const Token& Lexer::peek(int ahead) {
   while (buffered_ <= ahead) ahead_[static_cast<std::size_t>(buffered_++)] = scan();
@@ -97,11 +113,20 @@ Token Lexer::next() {
   Token token = ahead_[0];
   ahead_[0] = ahead_[1];
   --buffered_;
+  end_of_taken_ = std::size_t{token.begin} + token.size;
   return token;
 }
 
 void Lexer::fail(const std::string& message, Position at, std::uint32_t width) const {
   throw SyntaxError(message, at, width == 0 ? 1 : width);
+}
+
+void Lexer::fail_fraction(std::size_t begin, std::size_t through, Position at) const {
+  std::size_t end = through;
+  while (end < source_.size() && (is_word_char(source_[end]) || source_[end] == '.')) ++end;
+  fail(quoted(shortened(source_.substr(begin, end - begin))) +
+           " is not a number: a fraction has one point, with digits on both sides, as in '0.5'",
+       at, static_cast<std::uint32_t>(end - begin));
 }
 
 void Lexer::advance(std::size_t bytes) {
@@ -166,9 +191,23 @@ Token Lexer::scan() {
   }
 
   if (is_digit(c) || (c == '-' && offset_ + 1 < source_.size() && is_digit(source_[offset_ + 1]))) {
-    std::size_t end = offset_ + 1;
-    while (end < source_.size() && is_digit(source_[end])) ++end;
-    const std::size_t digits = end - begin - (c == '-' ? 1 : 0);
+    const auto digits_from = [&](std::size_t from) {
+      while (from < source_.size() && is_digit(source_[from])) ++from;
+      return from;
+    };
+    std::size_t end = digits_from(offset_ + 1);
+    std::size_t digits = end - begin - (c == '-' ? 1 : 0);
+    Tok kind = Tok::Number;
+    if (end < source_.size() && source_[end] == '.') {
+      // A point after the digits is never anything but a fraction's: no
+      // rule lets a number be followed by a call's '.'.
+      const std::size_t fraction_end = digits_from(end + 1);
+      if (fraction_end == end + 1) fail_fraction(begin, end + 1, at);
+      digits += fraction_end - end - 1;
+      end = fraction_end;
+      kind = Tok::Real;
+      if (end < source_.size() && source_[end] == '.') fail_fraction(begin, end + 1, at);
+    }
     if (end < source_.size() && is_word_start(source_[end])) {
       const std::size_t word_end = scan_word(end);
       fail(quoted(shortened(source_.substr(begin, word_end - begin))) +
@@ -180,7 +219,7 @@ Token Lexer::scan() {
            static_cast<std::uint32_t>(end - begin));
     }
     advance(end - begin);
-    return finish(Tok::Number, begin, at);
+    return finish(kind, begin, at);
   }
 
   if (c == '@') {
@@ -249,7 +288,16 @@ Token Lexer::scan() {
       kind = Tok::Semicolon;
       break;
     case '.':
+      if (offset_ + 1 < source_.size() && is_digit(source_[offset_ + 1])) {
+        fail_fraction(begin, offset_ + 1, at);
+      }
       kind = Tok::Dot;
+      break;
+    case '+':
+      kind = Tok::Plus;
+      break;
+    case '-':
+      kind = Tok::Minus;
       break;
     default: {
       char32_t cp = 0;
@@ -263,8 +311,6 @@ Token Lexer::scan() {
       std::string hint;
       if (cp == 0x201C || cp == 0x201D || cp == 0x2018 || cp == 0x2019) {
         hint = "; quote texts with plain \" or '";
-      } else if (cp == '-') {
-        hint = "; a '-' belongs right before the digits of a number";
       }
       fail("unexpected character " + shown + hint, at);
     }

@@ -12,21 +12,26 @@ namespace zarn::parser {
 
 const char* kind_name(Kind kind) {
   static constexpr const char* kNames[] = {
-      "number",     "module",       "identifier",  "extern_str", "external", "io",
-      "move",       "transfer",     "declaration", "block",      "loop",     "actionclause",
-      "asyncblock", "competeblock", "action",      "list",       "pair",     "text",
+      "number",     "module",       "identifier",  "extern_str", "external",  "io",
+      "move",       "transfer",     "declaration", "block",      "loop",      "actionclause",
+      "asyncblock", "competeblock", "action",      "real",       "waituntil", "moveoffset",
+      "ifblock",    "condition",    "loopcond",    "retry",      "timeout",   "blockcall",
+      "onstop",     "list",         "pair",        "text",
   };
   return kNames[static_cast<std::size_t>(kind)];
 }
 
-bool is_token_rule(Kind kind) { return kind <= Kind::ExternStr; }
+bool is_token_rule(Kind kind) { return kind <= Kind::ExternStr || kind == Kind::Real; }
 
 const char* key_name(Key key) {
   static constexpr const char* kNames[] = {
       "item",        "mod",         "ident",        "argLeft",    "argRight",     "status",
       "tray",        "action",      "primary",      "wait",       "dependency",   "dependLeft",
       "dependRight", "others",      "iterateBlock", "cnt",        "exception",    "asyncleft",
-      "asyncright",  "competeleft", "competeright", "priorities", "declarations",
+      "asyncright",  "competeleft", "competeright", "priorities", "declarations", "otherwise",
+      "condition",   "negate",      "which",        "kind",       "seconds",      "within",
+      "offset",      "args",        "params",       "bodystart",  "bodyend",      "bodyline",
+      "bodycolumn",
   };
   return kNames[static_cast<std::size_t>(key)];
 }
@@ -51,9 +56,10 @@ namespace {
 // Text checks made before any token is read
 // ---------------------------------------------------------------------------
 
-Position position_of_offset(std::string_view source, std::size_t offset) {
-  Position at{1, 1};
-  for (std::size_t i = 0; i < offset; ++i) {
+// Where byte `offset` stands, counting on from byte `from`, which stands at `at`.
+Position position_of_offset(std::string_view source, std::size_t from, Position at,
+                            std::size_t offset) {
+  for (std::size_t i = from; i < offset; ++i) {
     const char c = source[i];
     if (c == '\n' || (c == '\r' && !(i + 1 < source.size() && source[i + 1] == '\n'))) {
       ++at.line;
@@ -70,8 +76,9 @@ std::string hex_byte(unsigned char byte) {
   return std::string("0x") + digits[byte >> 4] + digits[byte & 0xF];
 }
 
-void check_utf8(std::string_view source) {
-  for (std::size_t i = 0; i < source.size();) {
+// Checks the bytes from `from` to `to`; byte `from` stands at `at`.
+void check_utf8(std::string_view source, std::size_t from, std::size_t to, Position at) {
+  for (std::size_t i = from; i < to;) {
     if (static_cast<unsigned char>(source[i]) < 0x80) {
       ++i;
       continue;
@@ -96,7 +103,7 @@ void check_utf8(std::string_view source) {
       reason += " do not form a character";
     }
     throw SyntaxError("the script is not UTF-8 text: " + reason + " (save it as UTF-8)",
-                      position_of_offset(source, i));
+                      position_of_offset(source, from, at, i));
   }
 }
 
@@ -106,8 +113,9 @@ void check_utf8(std::string_view source) {
 
 // What a construct turns into once compiled, as far as it matters for where
 // it may stand: a plain block of one machine module, or a parallel or
-// competing group (which a run of plain statements cannot go on into). Unknown:
-// a name the script does not declare; the semantics will judge it.
+// competing group (which stands alone in its statement, and which 'except'
+// cannot guard). Unknown: a name the script does not declare; the semantics
+// will judge it.
 enum class Shape : std::uint8_t { Unknown, Plain, Group };
 
 struct Body {
@@ -135,8 +143,6 @@ struct Statement {
   std::uint32_t depend_right = kNoNode;
   Shape shape = Shape::Unknown;
   std::uint64_t size = 0;
-  Position group_position;
-  std::string group_what;
 };
 
 struct Declared {
@@ -144,6 +150,7 @@ struct Declared {
   std::uint64_t size;
   Position position;
   std::string what;
+  std::vector<std::string_view> params;
 };
 
 // A name used as a statement before any block of that name was declared.
@@ -158,20 +165,43 @@ std::string where(Position at) {
   return "line " + std::to_string(at.line) + ", column " + std::to_string(at.column);
 }
 
+std::string joined(const std::vector<std::string_view>& names) {
+  std::string out;
+  for (std::string_view name : names) {
+    if (!out.empty()) out += ", ";
+    out += name;
+  }
+  return out;
+}
+
+// Whether a count or a number of seconds, as written, is more than zero.
+bool is_positive(std::string_view number) {
+  return !number.starts_with('-') && number.find_first_of("123456789") != std::string_view::npos;
+}
+
+// The counts the parser reads, for their messages.
+enum class Count : std::uint8_t { Repeat, Max, Retry };
+
 // Recursion happens once per nesting level, through body(), sequence(),
-// items() and item() (or the group, loop and guard readers). Those keep their
-// frames small: messages are built, and non-recursive work is done, in
-// out-of-line helpers (ZARN_OUT_OF_LINE), so that the deepest nesting allowed
-// fits a thread's stack with room to spare.
+// items() and item() (or the readers of groups, loops, guards, ifs, retries
+// and timeouts). Those keep their frames small: messages are built, and
+// non-recursive work is done, in out-of-line helpers (ZARN_OUT_OF_LINE), so
+// that the deepest nesting allowed fits a thread's stack with room to spare.
 #define ZARN_OUT_OF_LINE [[gnu::noinline]]
 
 class Parser {
  public:
-  Parser(std::string_view source, const Limits& limits) : lexer_(source, limits), limits_(limits) {}
+  // `skipped`: bytes before `source` in the script as given (a byte order
+  // mark), so that the body offsets a declaration holds count them too.
+  Parser(std::string_view source, const Limits& limits, std::size_t skipped = 0,
+         std::size_t start = 0, Position at = {1, 1})
+      : lexer_(source, limits, start, at), limits_(limits), skipped_(skipped) {}
 
   Tree run() {
     std::vector<std::uint32_t> declarations;
-    while (lexer_.peek().kind != Tok::End) declarations.push_back(declaration());
+    while (lexer_.peek().kind != Tok::End) {
+      declarations.push_back(lexer_.peek().kind == Tok::KwOn ? on_stop() : declaration());
+    }
     if (declarations.empty()) {
       fail_at(lexer_.peek(), "expected a block declaration such as 'block main { ... }'");
     }
@@ -180,6 +210,15 @@ class Parser {
     emit(Kind::Action, Position{1, 1}, {{Key::declarations, list}});
     return std::move(tree_);
   }
+
+  // One body, read again where a block with parameters is used. Its names
+  // were checked against the parameters when the script was read.
+  Tree run_body() {
+    any_name_is_a_parameter_ = true;
+    body("where the body starts");
+    return std::move(tree_);
+  }
+  std::size_t end_of_scanned() const { return lexer_.end_of_scanned(); }
 
  private:
   struct Label {
@@ -196,7 +235,6 @@ class Parser {
     std::vector<Statement> statements;
     std::unordered_map<std::string_view, Label> labels;
     std::vector<Wait> waits;
-    std::optional<Position> first_plain;
     std::uint64_t size = 0;
   };
 
@@ -243,8 +281,9 @@ class Parser {
     throw SyntaxError(message, at, width == 0 ? 1 : width);
   }
   [[noreturn]] ZARN_OUT_OF_LINE void fail_at(const Token& found, std::string_view expected) {
-    fail(std::string(expected) + ", found " + describe(found, lexer_.source()), found.position,
-         found.width);
+    std::string message = std::string(expected) + ", found " + describe(found, lexer_.source());
+    if (found.kind == Tok::Minus) message += "; a '-' belongs right before the digits of a number";
+    fail(message, found.position, found.width);
   }
   ZARN_OUT_OF_LINE void check_list_length(std::size_t count, const char* what) {
     if (count < limits_.max_list_length) return;
@@ -256,6 +295,9 @@ class Parser {
   // compiling it copies a bounded number of actions.
   static std::uint64_t plus(std::uint64_t a, std::uint64_t b) {
     return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+  }
+  static std::uint64_t times(std::uint64_t a, std::uint64_t b) {
+    return a != 0 && b > UINT64_MAX / a ? UINT64_MAX : a * b;
   }
   ZARN_OUT_OF_LINE void charge(const Body& body, Position at) {
     total_ = plus(total_, body.size);
@@ -305,16 +347,103 @@ class Parser {
     }
     current_declaration_ = block_name;
     const std::uint32_t ident = emit_token(Kind::Identifier, name_token);
-    Body declared = body("after the block's name");
-    const std::uint32_t node = emit(Kind::Declaration, keyword.position,
-                                    {{Key::ident, ident}, {Key::action, declared.node}});
+    std::vector<std::string_view> params;
+    std::uint32_t node;
+    Body declared;
+    if (lexer_.peek().kind == Tok::LParen) {
+      const std::uint32_t listed = parameters(block_name, params);
+      node = parameterized(keyword.position, ident, listed, params, declared);
+    } else {
+      declared = body("after the block's name");
+      node = emit(Kind::Declaration, keyword.position,
+                  {{Key::ident, ident}, {Key::action, declared.node}});
+    }
     std::string what;
     if (declared.shape == Shape::Group) {
       what = "the block '" + std::string(block_name) + "' (" + declared.what + ")";
     }
-    declared_.emplace(
-        block_name, Declared{declared.shape, declared.size, name_token.position, std::move(what)});
+    declared_.emplace(block_name, Declared{declared.shape, declared.size, name_token.position,
+                                           std::move(what), std::move(params)});
     return node;
+  }
+
+  // `(a, b, c)` after a block's name: the parameters' identifiers as a list.
+  ZARN_OUT_OF_LINE std::uint32_t parameters(std::string_view block_name,
+                                            std::vector<std::string_view>& params) {
+    const Token open = lexer_.next();
+    if (lexer_.peek().kind == Tok::RParen) {
+      fail("a block without parameters is declared without brackets: 'block " +
+               std::string(block_name) + " { ... }'",
+           open.position);
+    }
+    std::vector<std::uint32_t> names;
+    const char* expected = "expected the name of a parameter after '('";
+    for (;;) {
+      check_list_length(names.size(), "parameters");
+      const Token param = expect(Tok::Name, expected);
+      const std::string_view param_name = lexer_.text(param);
+      if (std::find(params.begin(), params.end(), param_name) != params.end()) {
+        fail("the parameter '" + std::string(param_name) +
+                 "' is already named in the brackets of '" + std::string(block_name) + "'",
+             param.position, param.width);
+      }
+      params.push_back(param_name);
+      names.push_back(emit_token(Kind::Identifier, param));
+      if (lexer_.peek().kind != Tok::Comma) break;
+      lexer_.next();
+      expected = "expected the name of a parameter after ','";
+    }
+    expect(Tok::RParen, "expected ',' or ')' after a parameter");
+    return emit_list(names, open.position);
+  }
+
+  // The body of a block with parameters means something only once they are
+  // bound, at each use: it is read here for its mistakes and its size, and
+  // what it yields is dropped; the declaration holds where it stands.
+  ZARN_OUT_OF_LINE std::uint32_t parameterized(Position at, std::uint32_t ident,
+                                               std::uint32_t listed,
+                                               const std::vector<std::string_view>& params,
+                                               Body& declared) {
+    const Token first = lexer_.peek();
+    const std::size_t nodes = tree_.nodes.size();
+    const std::size_t entries = tree_.entries.size();
+    const std::size_t texts = tree_.texts.size();
+    params_ = &params;
+    declared = body("after the block's parameters");
+    params_ = nullptr;
+    const std::size_t end = lexer_.end_of_taken();
+    tree_.nodes.resize(nodes);
+    tree_.entries.resize(entries);
+    tree_.texts.resize(texts);
+    declared.node = kNoNode;
+    const Position body_at = first.position;
+    const std::uint32_t start_node =
+        emit_text(Kind::Text, std::to_string(skipped_ + first.begin), body_at);
+    const std::uint32_t end_node = emit_text(Kind::Text, std::to_string(skipped_ + end), body_at);
+    const std::uint32_t line_node = emit_text(Kind::Text, std::to_string(body_at.line), body_at);
+    const std::uint32_t column_node =
+        emit_text(Kind::Text, std::to_string(body_at.column), body_at);
+    return emit(Kind::Declaration, at,
+                {{Key::ident, ident},
+                 {Key::params, listed},
+                 {Key::bodystart, start_node},
+                 {Key::bodyend, end_node},
+                 {Key::bodyline, line_node},
+                 {Key::bodycolumn, column_node}});
+  }
+
+  // `on stop BODY`: what the machine does once a run is stopped.
+  std::uint32_t on_stop() {
+    const Token on = lexer_.next();
+    expect(Tok::KwStop, "expected 'stop' after 'on' (as in 'on stop { ... }')");
+    if (on_stop_) {
+      fail("'on stop' is already declared at " + where(*on_stop_) + "; a script has at most one",
+           on.position, on.width);
+    }
+    on_stop_ = on.position;
+    current_declaration_ = {};
+    Body action = body("after 'on stop'");
+    return emit(Kind::OnStop, on.position, {{Key::action, action.node}});
   }
 
   [[noreturn]] ZARN_OUT_OF_LINE void fail_too_deep() {
@@ -345,10 +474,21 @@ class Parser {
         result = group(Kind::CompeteBlock);
         break;
       case Tok::KwRepeat:
-        result = repeat();
+        result = lexer_.peek(1).kind == Tok::KwUntil || lexer_.peek(1).kind == Tok::KwWhile
+                     ? conditional_loop()
+                     : repeat();
         break;
       case Tok::KwTry:
         result = guarded();
+        break;
+      case Tok::KwIf:
+        result = if_block();
+        break;
+      case Tok::KwRetry:
+        result = retry();
+        break;
+      case Tok::KwTimeout:
+        result = timeout();
         break;
       case Tok::Name:
         result = named_body();
@@ -428,16 +568,6 @@ class Parser {
       }
     }
     if (lexer_.peek().kind == Tok::Semicolon) lexer_.next();
-
-    if (st.shape == Shape::Group && state.first_plain) {
-      fail(capitalised(st.group_what) + " cannot come after plain statements in the same " +
-               "sequence (the first of them is at " + where(*state.first_plain) +
-               "): a run of plain statements drives one machine module and cannot go on into "
-               "a group. Start the sequence with the group, or move those statements into the "
-               "group's branch for their module",
-           st.group_position);
-    }
-    if (st.shape == Shape::Plain && !state.first_plain) state.first_plain = st.position;
     state.size = plus(state.size, st.size);
     state.statements.push_back(std::move(st));
   }
@@ -488,11 +618,11 @@ class Parser {
     return result;
   }
 
-  // A declared block's name standing where a body goes (`repeat 4 pick`):
-  // read as the sequence `{ pick }`.
+  // A declared block's name, or a use of a block with parameters, standing
+  // where a body goes (`repeat 4 pick`): read as the sequence `{ pick }`.
   ZARN_OUT_OF_LINE Body named_body() {
     const Position at = lexer_.peek().position;
-    Item used = reference();
+    Item used = lexer_.peek(1).kind == Tok::LParen ? block_call() : reference();
     const std::uint32_t block = emit(Kind::Block, at, {{Key::primary, used.node}});
     Body result;
     result.node = emit(Kind::AsyncBlock, at, {{Key::asyncleft, block}});
@@ -534,8 +664,6 @@ class Parser {
     if (found.size() == 1) {
       st.primary = found[0].node;
       st.shape = found[0].shape;
-      st.group_position = found[0].position;
-      st.group_what = std::move(found[0].what);
     } else {
       std::vector<std::uint32_t> nodes;
       for (const Item& it : found) nodes.push_back(it.node);
@@ -548,13 +676,18 @@ class Parser {
     switch (lexer_.peek().kind) {
       case Tok::Module:
         return action_item();
+      case Tok::KwWait:
+        return wait_until();
       case Tok::Name:
-        return reference();
+        return lexer_.peek(1).kind == Tok::LParen ? block_call() : reference();
       case Tok::LBrace:
       case Tok::KwParallel:
       case Tok::KwCompete:
       case Tok::KwRepeat:
-      case Tok::KwTry: {
+      case Tok::KwTry:
+      case Tok::KwIf:
+      case Tok::KwRetry:
+      case Tok::KwTimeout: {
         // Hoisted into a declaration of its own, so that the statement holds a
         // name, which global resolution turns into the construct's actions.
         const Position at = lexer_.peek().position;
@@ -564,10 +697,22 @@ class Parser {
         return Item{emit_again(ident), hoisted.shape, hoisted.size, at, std::move(hoisted.what)};
       }
       default:
-        fail_at(lexer_.peek(),
-                "expected a statement: an action such as '@axis move home', the name of a "
-                "declared block, or a '{', 'repeat', 'try', 'parallel' or 'compete' block");
+        fail_no_statement();
     }
+  }
+
+  [[noreturn]] ZARN_OUT_OF_LINE void fail_no_statement() {
+    const Token& found = lexer_.peek();
+    if (found.kind == Tok::KwElse) {
+      fail("'else' must come right after the body of an 'if'", found.position, found.width);
+    }
+    if (found.kind == Tok::KwOn && lexer_.peek(1).kind == Tok::KwStop) {
+      fail("'on stop' is declared beside the blocks, not inside one", found.position, found.width);
+    }
+    fail_at(found,
+            "expected a statement: an action such as '@axis move home', 'wait until', the name "
+            "of a declared block, or a '{', 'repeat', 'try', 'parallel', 'compete', 'if', "
+            "'retry' or 'timeout' block");
   }
 
   // "_<keyword>@L<line>C<column>": no script can declare such a name.
@@ -585,12 +730,169 @@ class Parser {
     const Token used = lexer_.next();
     const std::uint32_t node = emit_token(Kind::Identifier, used);
     const std::string_view used_name = lexer_.text(used);
+    if (params_ != nullptr &&
+        std::find(params_->begin(), params_->end(), used_name) != params_->end()) {
+      fail("'" + std::string(used_name) + "' is a parameter of '" +
+               std::string(current_declaration_) +
+               "', which stands for a value or a name in a statement, not for a block",
+           used.position, used.width);
+    }
     auto found = declared_.find(used_name);
     if (found == declared_.end()) {
       early_uses_.push_back({used_name, used.position, used.width, current_declaration_});
       return Item{node, Shape::Unknown, 1, used.position, {}};
     }
-    return Item{node, found->second.shape, found->second.size, used.position, found->second.what};
+    const Declared& declared = found->second;
+    if (!declared.params.empty()) {
+      fail("'" + std::string(used_name) + "' takes " + arguments_counted(declared.params.size()) +
+               " (" + joined(declared.params) + "): write " + std::string(used_name) +
+               (declared.params.size() == 1 ? "(...) with its value" : "(...) with their values"),
+           used.position, used.width);
+    }
+    return Item{node, declared.shape, declared.size, used.position, declared.what};
+  }
+
+  static std::string arguments_counted(std::size_t count) {
+    return std::to_string(count) + (count == 1 ? " argument" : " arguments");
+  }
+
+  // `NAME(ARG, ...)`: a use of a block with parameters, valued as it is
+  // declared above (when it is not, the use is judged once the script is
+  // read, like a plain name's).
+  ZARN_OUT_OF_LINE Item block_call() {
+    const Token used = lexer_.next();
+    const std::uint32_t ident = emit_token(Kind::Identifier, used);
+    const std::string_view used_name = lexer_.text(used);
+    auto found = declared_.find(used_name);
+    if (found != declared_.end() && found->second.params.empty()) {
+      fail("'" + std::string(used_name) + "' takes no arguments: write " + std::string(used_name),
+           used.position, used.width);
+    }
+    std::size_t count = 0;
+    const std::uint32_t args = arguments(count);
+    const std::uint32_t node =
+        emit(Kind::BlockCall, used.position, {{Key::ident, ident}, {Key::args, args}});
+    if (found == declared_.end()) {
+      early_uses_.push_back({used_name, used.position, used.width, current_declaration_});
+      return Item{node, Shape::Unknown, 1, used.position, {}};
+    }
+    const Declared& declared = found->second;
+    if (count != declared.params.size()) {
+      fail("'" + std::string(used_name) + "' takes " + arguments_counted(declared.params.size()) +
+               " (" + joined(declared.params) + "), not " + std::to_string(count),
+           used.position, used.width);
+    }
+    return Item{node, declared.shape, declared.size, used.position, declared.what};
+  }
+
+  // `(ARG, ...)` of a use: values, names, and trays with their slots.
+  ZARN_OUT_OF_LINE std::uint32_t arguments(std::size_t& count) {
+    const Token open = lexer_.next();
+    std::vector<std::uint32_t> args;
+    if (lexer_.peek().kind != Tok::RParen) {
+      for (;;) {
+        check_list_length(args.size(), "arguments");
+        args.push_back(argument());
+        if (lexer_.peek().kind != Tok::Comma) break;
+        lexer_.next();
+      }
+    }
+    expect(Tok::RParen, "expected ',' or ')' after an argument");
+    count = args.size();
+    return emit_list(args, open.position);
+  }
+
+  std::uint32_t argument() {
+    if (lexer_.peek().kind != Tok::Name) {
+      return value(
+          "expected an argument: a number, a quoted text, on or off, a name, or a tray and its "
+          "slot (as in 'feeder[2]')");
+    }
+    const Token given = lexer_.next();
+    const std::uint32_t ident = emit_token(Kind::Identifier, given);
+    if (lexer_.peek().kind != Tok::LBracket) return ident;
+    return tray_slot(given, ident);
+  }
+
+  // `[SLOT]` after a tray's name: the pair of the tray and its slot.
+  ZARN_OUT_OF_LINE std::uint32_t tray_slot(const Token& tray_name, std::uint32_t tray) {
+    lexer_.next();
+    const Token& found = lexer_.peek();
+    std::uint32_t slot_node;
+    if (found.kind == Tok::Real) {
+      fail("a slot is a whole number, not " + std::string(lexer_.text(found)), found.position,
+           found.width);
+    } else if (found.kind == Tok::Name && is_parameter(lexer_.text(found))) {
+      slot_node = emit_token(Kind::Identifier, lexer_.next());
+    } else {
+      slot_node = emit_token(Kind::Number, expect(Tok::Number, "expected a slot number after '['" +
+                                                                   parameters_hint()));
+    }
+    expect(Tok::RBracket, "expected ']' after the slot number");
+    return emit(Kind::Pair, tray_name.position, {{Key::Item, tray}, {Key::Item, slot_node}});
+  }
+
+  bool is_parameter(std::string_view word) const {
+    return any_name_is_a_parameter_ ||
+           (params_ != nullptr &&
+            std::find(params_->begin(), params_->end(), word) != params_->end());
+  }
+
+  // Added to what a value or a slot may be, inside the body of a block with
+  // parameters.
+  std::string parameters_hint() const {
+    if (params_ == nullptr) return {};
+    return "; in '" + std::string(current_declaration_) + "' also one of its parameters (" +
+           joined(*params_) + ")";
+  }
+
+  // `wait until @MODULE PIN on|off [within SECONDS]`
+  ZARN_OUT_OF_LINE Item wait_until() {
+    const Token wait = lexer_.next();
+    expect(Tok::KwUntil, "expected 'until' after 'wait' (as in 'wait until @sensors part on')");
+    const Token& module_token = lexer_.peek();
+    if (module_token.kind != Tok::Module) {
+      fail_at(module_token,
+              "expected a module and its pin after 'wait until' (as in 'wait until @sensors part "
+              "on')");
+    }
+    std::vector<Entry> entries;
+    pin_test(entries, "'wait until'");
+    if (lexer_.peek().kind == Tok::KwWithin) {
+      lexer_.next();
+      entries.push_back({Key::within, seconds("after 'within' (as in 'within 2.5')", "'within'")});
+    }
+    return Item{emit(Kind::WaitUntil, wait.position, entries), Shape::Plain, 1, wait.position, {}};
+  }
+
+  // `@MODULE PIN on|off`, as the entries mod, ident and status.
+  void pin_test(std::vector<Entry>& entries, std::string_view construct) {
+    const Token module_token = lexer_.next();
+    entries.push_back({Key::mod, emit_token(Kind::Module, module_token)});
+    entries.push_back({Key::ident, name("expected the name of a pin after '" +
+                                        std::string(lexer_.text(module_token)) + "' in " +
+                                        std::string(construct))});
+    const Token status = lexer_.next();
+    if (status.kind != Tok::KwOn && status.kind != Tok::KwOff) {
+      fail_at(status, "expected 'on' or 'off' after the pin of " + std::string(construct));
+    }
+    entries.push_back({Key::status, emit_text(Kind::Number, status.kind == Tok::KwOn ? "1" : "0",
+                                              status.position)});
+  }
+
+  // A number of seconds, more than zero: a number or real rule value.
+  ZARN_OUT_OF_LINE std::uint32_t seconds(std::string_view after, std::string_view what) {
+    const Token found = lexer_.next();
+    if (found.kind != Tok::Number && found.kind != Tok::Real) {
+      fail_at(found, "expected a number of seconds " + std::string(after));
+    }
+    const std::string_view text = lexer_.text(found);
+    if (!is_positive(text)) {
+      fail(
+          capitalised(std::string(what)) + " must be more than 0 seconds, not " + std::string(text),
+          found.position, found.width);
+    }
+    return emit_token(found.kind == Tok::Real ? Kind::Real : Kind::Number, found);
   }
 
   // --- actions --------------------------------------------------------------
@@ -609,7 +911,15 @@ class Parser {
     switch (next.kind) {
       case Tok::KwMove: {
         lexer_.next();
-        const std::uint32_t ident = name("expected the name of a position after 'move'");
+        const Token position_name =
+            expect(Tok::Name, "expected the name of a position after 'move'");
+        const std::uint32_t ident = emit_token(Kind::Identifier, position_name);
+        const Tok after = lexer_.peek().kind;
+        if (after == Tok::Plus || after == Tok::Minus || after == Tok::Number ||
+            after == Tok::Real) {
+          return emit(Kind::MoveOffset, at,
+                      {{Key::mod, mod}, {Key::ident, ident}, {Key::offset, offset(position_name)}});
+        }
         return emit(Kind::Move, at, {{Key::mod, mod}, {Key::ident, ident}});
       }
       case Tok::KwSet: {
@@ -622,7 +932,11 @@ class Parser {
       }
       case Tok::Dot: {
         lexer_.next();
-        const std::uint32_t ident = name("expected the name of an operation after '.'");
+        // Any word names an operation, reserved ones too: '@conveyor.stop()'.
+        if (!is_word(lexer_.peek().kind)) {
+          fail_at(lexer_.peek(), "expected the name of an operation after '.'");
+        }
+        const std::uint32_t ident = emit_token(Kind::Identifier, lexer_.next());
         expect(Tok::LParen,
                "expected '(' after the operation's name (an operation without arguments is "
                "written as in '" +
@@ -661,13 +975,7 @@ class Parser {
         const Token tray_name = expect(Tok::Name, "expected the name of a tray after '" +
                                                       std::string(lexer_.text(word)) + "'");
         std::uint32_t tray = emit_token(Kind::Identifier, tray_name);
-        if (lexer_.peek().kind == Tok::LBracket) {
-          lexer_.next();
-          const Token slot = expect(Tok::Number, "expected a slot number after '['");
-          const std::uint32_t slot_node = emit_token(Kind::Number, slot);
-          expect(Tok::RBracket, "expected ']' after the slot number");
-          tray = emit(Kind::Pair, tray_name.position, {{Key::Item, tray}, {Key::Item, slot_node}});
-        }
+        if (lexer_.peek().kind == Tok::LBracket) tray = tray_slot(tray_name, tray);
         return emit(Kind::Transfer, at, {{Key::mod, mod}, {Key::ident, ident}, {Key::tray, tray}});
       }
       default:
@@ -676,19 +984,55 @@ class Parser {
     }
   }
 
+  // `+ OFFSET` or `- OFFSET` after a move's position: a number or real rule
+  // value whose text carries the sign.
+  ZARN_OUT_OF_LINE std::uint32_t offset(const Token& position_name) {
+    const std::string position(lexer_.text(position_name));
+    const Token& sign = lexer_.peek();
+    if (sign.kind == Tok::Number || sign.kind == Tok::Real) {
+      const std::string_view written = lexer_.text(sign);
+      fail(written.starts_with('-')
+               ? "write the offset with its sign apart: '" + position + " - " +
+                     std::string(written.substr(1)) + "'"
+               : "write the offset with its sign: '" + position + " + " + std::string(written) +
+                     "' or '" + position + " - " + std::string(written) + "'",
+           sign.position, sign.width);
+    }
+    const bool minus = lexer_.next().kind == Tok::Minus;
+    const char* sign_text = minus ? "-" : "+";
+    const Token amount = lexer_.next();
+    if (amount.kind != Tok::Number && amount.kind != Tok::Real) {
+      fail_at(amount, std::string("expected the offset after '") + sign_text +
+                          "', a number (as in '" + position + " " + sign_text + " 2.5')");
+    }
+    const std::string_view digits = lexer_.text(amount);
+    if (digits.starts_with('-')) {
+      fail(std::string("the offset after '") + sign_text + "' has no sign of its own: write '" +
+               position + " " + (minus ? "+" : "-") + " " + std::string(digits.substr(1)) + "'",
+           amount.position, amount.width);
+    }
+    return emit_text(amount.kind == Tok::Real ? Kind::Real : Kind::Number,
+                     minus ? "-" + std::string(digits) : std::string(digits), amount.position);
+  }
+
   std::uint32_t value(std::string_view expected) {
     const Token& next = lexer_.peek();
     switch (next.kind) {
       case Tok::Number:
         return emit_token(Kind::Number, lexer_.next());
+      case Tok::Real:
+        return emit_token(Kind::Real, lexer_.next());
       case Tok::String:
         return emit_token(Kind::ExternStr, lexer_.next());
       case Tok::KwOn:
         return emit_text(Kind::Number, "1", lexer_.next().position);
       case Tok::KwOff:
         return emit_text(Kind::Number, "0", lexer_.next().position);
+      case Tok::Name:
+        if (is_parameter(lexer_.text(next))) return emit_token(Kind::Identifier, lexer_.next());
+        [[fallthrough]];
       default:
-        fail_at(next, expected);
+        fail_at(next, std::string(expected) + parameters_hint());
     }
   }
 
@@ -697,30 +1041,155 @@ class Parser {
   Body repeat() {
     const Position at = lexer_.next().position;
     std::uint64_t rounds = 0;
-    const std::uint32_t cnt = loop_count(rounds);
+    const std::uint32_t cnt = count(Count::Repeat, rounds);
     Body repeated = body("after the repeat count");
     Body result;
     result.node = emit(Kind::Loop, at, {{Key::iterateBlock, repeated.node}, {Key::cnt, cnt}});
     result.shape = repeated.shape;
-    result.size = repeated.size != 0 && rounds > UINT64_MAX / repeated.size
-                      ? UINT64_MAX
-                      : repeated.size * rounds;
+    result.size = times(repeated.size, rounds);
     if (result.shape == Shape::Group) result.what = "a repeated group";
     return result;
   }
 
-  ZARN_OUT_OF_LINE std::uint32_t loop_count(std::uint64_t& rounds) {
-    const Token count = expect(
-        Tok::Number, "expected how many times to repeat after 'repeat' (as in 'repeat 4 { ... }')");
-    const std::string_view digits = lexer_.text(count);
+  // `repeat until|while COND [max N] BODY`. Without `max` the body is counted
+  // once: how often it runs is for the compile path to bound.
+  Body conditional_loop() {
+    const Position at = lexer_.next().position;
+    const Token word = lexer_.next();
+    const bool until = word.kind == Tok::KwUntil;
+    const std::uint32_t kind = emit_text(Kind::Text, lexer_.text(word), word.position);
+    const std::uint32_t tested = condition(until ? "'repeat until'" : "'repeat while'");
+    std::uint64_t rounds = 1;
+    std::uint32_t cnt = kNoNode;
+    if (lexer_.peek().kind == Tok::KwMax) {
+      lexer_.next();
+      cnt = count(Count::Max, rounds);
+    }
+    Body repeated = body(cnt != kNoNode ? "after the 'max' count"
+                         : until        ? "after the condition of 'repeat until'"
+                                        : "after the condition of 'repeat while'");
+    std::vector<Entry> entries{{Key::kind, kind}, {Key::condition, tested}};
+    if (cnt != kNoNode) entries.push_back({Key::cnt, cnt});
+    entries.push_back({Key::iterateBlock, repeated.node});
+    Body result;
+    result.node = emit(Kind::LoopCond, at, entries);
+    result.shape = repeated.shape;
+    result.size = times(repeated.size, rounds);
+    if (result.shape == Shape::Group) result.what = "a repeated group";
+    return result;
+  }
+
+  // `retry N BODY`: the body runs once and up to N times again.
+  Body retry() {
+    const Position at = lexer_.next().position;
+    std::uint64_t rounds = 0;
+    const std::uint32_t cnt = count(Count::Retry, rounds);
+    Body retried = body("after the retry count");
+    Body result;
+    result.node = emit(Kind::Retry, at, {{Key::cnt, cnt}, {Key::iterateBlock, retried.node}});
+    result.shape = retried.shape;
+    result.size = times(retried.size, plus(rounds, 1));
+    result.what = std::move(retried.what);
+    return result;
+  }
+
+  // `timeout SECONDS BODY`
+  Body timeout() {
+    const Position at = lexer_.next().position;
+    const std::uint32_t limit =
+        seconds("after 'timeout' (as in 'timeout 2.5 { ... }')", "a timeout");
+    Body timed = body("after the timeout's seconds");
+    Body result;
+    result.node = emit(Kind::Timeout, at, {{Key::seconds, limit}, {Key::iterateBlock, timed.node}});
+    result.shape = timed.shape;
+    result.size = timed.size;
+    result.what = std::move(timed.what);
+    return result;
+  }
+
+  // `if COND BODY [else BODY]`; `else if` is an `else` whose body is an `if`.
+  // Both ways count towards the script's size.
+  Body if_block() {
+    const Position at = lexer_.next().position;
+    const std::uint32_t tested = condition("'if'");
+    Body then = body("after the condition of 'if'");
+    Body result;
+    result.size = then.size;
+    result.shape = then.shape;
+    result.what = std::move(then.what);
+    if (lexer_.peek().kind != Tok::KwElse) {
+      result.node = emit(Kind::IfBlock, at, {{Key::condition, tested}, {Key::primary, then.node}});
+      return result;
+    }
+    lexer_.next();
+    Body otherwise = body("after 'else'");
+    result.node = emit(
+        Kind::IfBlock, at,
+        {{Key::condition, tested}, {Key::primary, then.node}, {Key::otherwise, otherwise.node}});
+    result.size = plus(result.size, otherwise.size);
+    if (result.shape != Shape::Group && otherwise.shape == Shape::Group) {
+      result.shape = Shape::Group;
+      result.what = std::move(otherwise.what);
+    }
+    return result;
+  }
+
+  // `[not] @MODULE PIN on|off` or `[not] TRAY empty|full`.
+  ZARN_OUT_OF_LINE std::uint32_t condition(std::string_view construct) {
+    const Position at = lexer_.peek().position;
+    std::vector<Entry> entries;
+    std::string after(construct);
+    if (lexer_.peek().kind == Tok::KwNot) {
+      entries.push_back({Key::negate, emit_text(Kind::Text, "not", lexer_.next().position)});
+      after = "'not'";
+    }
+    const Token& found = lexer_.peek();
+    if (found.kind == Tok::Module) {
+      pin_test(entries, construct);
+    } else if (found.kind == Tok::Name) {
+      const Token tray = lexer_.next();
+      entries.push_back({Key::tray, emit_token(Kind::Identifier, tray)});
+      const Token& which = lexer_.peek();
+      if (which.kind != Tok::KwEmpty && which.kind != Tok::KwFull) {
+        fail_at(which, "expected 'empty' or 'full' after the tray '" +
+                           std::string(lexer_.text(tray)) + "' in " + std::string(construct));
+      }
+      entries.push_back({Key::which, emit_token(Kind::Text, lexer_.next())});
+    } else {
+      fail_at(found, "expected a condition after " + after +
+                         ": a module's pin and on or off (as in '@sensors part on'), or a tray "
+                         "and empty or full (as in 'feeder empty')");
+    }
+    return emit(Kind::Condition, at, entries);
+  }
+
+  // A whole count of at least 1 (and how many rounds it stands for).
+  ZARN_OUT_OF_LINE std::uint32_t count(Count of, std::uint64_t& rounds) {
+    const Token& found = lexer_.peek();
+    if (found.kind == Tok::Real) {
+      fail("a count is a whole number, not " + std::string(lexer_.text(found)), found.position,
+           found.width);
+    }
+    const char* expected =
+        of == Count::Repeat
+            ? "expected how many times to repeat after 'repeat' (as in 'repeat 4 { ... }'), or "
+              "'until' or 'while' and a condition"
+        : of == Count::Max ? "expected the most times to repeat after 'max' (as in 'max 10')"
+                           : "expected how many times to retry after 'retry' (as in 'retry 2 { "
+                             "... }')";
+    const Token written = expect(Tok::Number, expected);
+    const std::string_view digits = lexer_.text(written);
     std::int64_t value = 0;
     std::from_chars(digits.data(), digits.data() + digits.size(), value);
     if (value < 1) {
-      fail("a repeat count must be at least 1, not " + std::string(digits), count.position,
-           count.width);
+      const char* what = of == Count::Repeat ? "a repeat count"
+                         : of == Count::Max  ? "a 'max' count"
+                                             : "a retry count";
+      fail(std::string(what) + " must be at least 1, not " + std::string(digits), written.position,
+           written.width);
     }
     rounds = static_cast<std::uint64_t>(value);
-    return emit_token(Kind::Number, count);
+    return emit_token(Kind::Number, written);
   }
 
   Body guarded() {
@@ -840,19 +1309,58 @@ class Parser {
   std::unordered_map<std::string_view, Declared> declared_;
   std::vector<EarlyUse> early_uses_;
   std::string_view current_declaration_;
+  std::size_t skipped_;
+  // The parameters of the block whose body is being read, if it has any.
+  const std::vector<std::string_view>* params_ = nullptr;
+  // A body read again at a use: its names were checked against the block's
+  // parameters when the script was read, and are not known here.
+  bool any_name_is_a_parameter_ = false;
+  std::optional<Position> on_stop_;
 };
 
-}  // namespace
-
-Tree parse(std::string_view source, const Limits& limits) {
+void check_size(std::string_view source, const Limits& limits) {
   if (source.size() > limits.max_source_bytes) {
     throw SyntaxError("the script is " + std::to_string(source.size()) + " bytes long; at most " +
                           std::to_string(limits.max_source_bytes) + " are accepted",
                       Position{1, 1});
   }
-  if (source.starts_with("\xEF\xBB\xBF")) source.remove_prefix(3);
-  check_utf8(source);
-  return Parser(source, limits).run();
+}
+
+// Drops a leading byte order mark; returns how many bytes were dropped.
+std::size_t skip_byte_order_mark(std::string_view& source) {
+  if (!source.starts_with("\xEF\xBB\xBF")) return 0;
+  source.remove_prefix(3);
+  return 3;
+}
+
+}  // namespace
+
+Tree parse(std::string_view source, const Limits& limits) {
+  check_size(source, limits);
+  const std::size_t skipped = skip_byte_order_mark(source);
+  check_utf8(source, 0, source.size(), Position{1, 1});
+  return Parser(source, limits, skipped).run();
+}
+
+Tree parse_body(std::string_view source, std::size_t start, Position at, const Limits& limits) {
+  check_size(source, limits);
+  const std::size_t skipped = skip_byte_order_mark(source);
+  if (start < skipped || start - skipped > source.size() || at.line == 0 || at.column == 0) {
+    throw std::invalid_argument("a body's start must be a place in the script");
+  }
+  start -= skipped;
+  // Only the bytes read are checked (the body and the look-ahead after it):
+  // a block used many times must not have the whole script checked at each
+  // use. As in parse, a fault of the text comes before one of the grammar.
+  Parser parser(source, limits, skipped, start, at);
+  try {
+    Tree tree = parser.run_body();
+    check_utf8(source, start, parser.end_of_scanned(), at);
+    return tree;
+  } catch (const SyntaxError&) {
+    check_utf8(source, start, parser.end_of_scanned(), at);
+    throw;
+  }
 }
 
 }  // namespace zarn::parser

@@ -5,128 +5,19 @@
 #include <functional>
 #include <string>
 
+#include "scheduler_state.hpp"
+
 #ifdef __linux__
 #include <pthread.h>
 #endif
 
-#include "zarn/run/wait_order.hpp"
-
 namespace zarn {
-
-const char* to_string(StopReason reason) {
-  switch (reason) {
-    case StopReason::None:
-      return "none";
-    case StopReason::Failure:
-      return "failure";
-    case StopReason::Interrupted:
-      return "interrupted";
-    case StopReason::Requested:
-      return "requested";
-    case StopReason::Stalled:
-      return "stalled";
-  }
-  return "unknown";
-}
-
-struct RunScheduler::Step {
-  std::vector<std::size_t> successors;
-  std::size_t pending = 0;
-  long guard = -1;
-  long part_of = -1;
-  bool asynchronous = false;
-  std::chrono::nanoseconds time_limit{0};
-  StepStatus status = StepStatus::Waiting;
-  bool failed = false;  // its failure has been dealt with
-  bool timed_out = false;
-  bool abandoned = false;
-  bool cancel_requested = false;
-  bool released = false;  // its successors have been told
-  bool settled = false;   // in a final state and no longer in flight
-  bool in_grace = false;
-  std::size_t worker = 0;
-  std::optional<RunClock::time_point> started, ended;
-  RunClock::time_point deadline{}, grace{};
-};
-
-struct RunScheduler::Guard {
-  long outer = -1;
-  long in_part = -1;                 // the guarded part whose exception part this one lies in
-  std::vector<std::size_t> members;  // its steps, those of the parts inside it included
-  bool failed = false;
-  bool resolved = false;
-  bool recovered = false;
-  bool job_pending = false;  // its exception part has been asked for
-  bool part_added = false;
-  bool part_open = false;
-  std::size_t in_flight = 0;            // members still running since it failed
-  std::size_t part_pending = 0;         // unsettled steps of its exception part (and parts inside)
-  std::vector<std::size_t> part_roots;  // held back until in_flight reaches 0
-  long first_failure = -1;              // the step whose failure failed it, or -1
-  long failed_part = -1;  // or the guarded part whose exception part could not be made
-};
-
-struct RunScheduler::Worker {
-  std::thread thread;
-  bool stuck = false;  // in a step given up on
-};
 
 namespace {
 
 constexpr auto kLongWait = std::chrono::hours(1);
 
-// Workers of every run still inside a step given up on.
-std::atomic<std::size_t> stuck_anywhere{0};
-
-// Checks waits and guards of steps that will be numbered from 0 within
-// their own group, and that no guard encloses itself; returns the plan's width.
-std::size_t check_plan(const std::vector<PlanStep>& steps, const std::vector<PlanGuard>& guards) {
-  const long guard_count = static_cast<long>(guards.size());
-  for (std::size_t g = 0; g < guards.size(); ++g) {
-    long outer = guards[g].outer;
-    if (outer >= guard_count) {
-      throw PlanError("guarded part " + std::to_string(g) + " lies in guarded part " +
-                      std::to_string(outer) + ", which does not exist");
-    }
-    for (long depth = 0; outer >= 0; outer = guards[static_cast<std::size_t>(outer)].outer) {
-      if (++depth > guard_count) {
-        throw PlanError("guarded parts enclose each other in a circle, starting at part " +
-                        std::to_string(g));
-      }
-    }
-  }
-  for (std::size_t i = 0; i < steps.size(); ++i) {
-    if (steps[i].guard >= guard_count) {
-      throw PlanError("step " + std::to_string(i) + " lies in guarded part " +
-                      std::to_string(steps[i].guard) + ", which does not exist");
-    }
-  }
-  return RunScheduler::plan_width(steps);  // the waits: in range, no circle
-}
-
 }  // namespace
-
-std::size_t RunScheduler::plan_width(const std::vector<PlanStep>& steps) {
-  const std::size_t count = steps.size();
-  for (std::size_t i = 0; i < count; ++i) {
-    for (std::size_t j : steps[i].waits) {
-      if (j >= count) {
-        throw PlanError("step " + std::to_string(i) + " waits for step " + std::to_string(j) +
-                        ", but the plan has " + std::to_string(count) + " steps");
-      }
-    }
-  }
-  const WaitOrder order = order_waits(
-      count,
-      [&steps](std::size_t step) -> const std::vector<std::size_t>& { return steps[step].waits; });
-  if (!order.circle.empty()) throw PlanError("some steps wait for one another in a circle");
-  std::vector<std::size_t> per_level;
-  for (std::size_t level : order.level) {
-    if (per_level.size() <= level) per_level.resize(level + 1, 0);
-    ++per_level[level];
-  }
-  return per_level.empty() ? 0 : *std::max_element(per_level.begin(), per_level.end());
-}
 
 RunScheduler::RunScheduler(std::shared_ptr<StepRunner> runner, Options options)
     : runner_(std::move(runner)), options_(options) {}
@@ -160,12 +51,23 @@ RunScheduler::~RunScheduler() {
 void RunScheduler::append_locked(std::vector<PlanStep>& steps, std::vector<PlanGuard>& guards,
                                  long context_guard, long part_of) {
   const long guard_base = static_cast<long>(guards_.size());
+  const std::size_t base = steps_.size();
   for (PlanGuard& given : guards) {
     Guard& guard = guards_.emplace_back();
     guard.outer = given.outer < 0 ? context_guard : guard_base + given.outer;
     guard.in_part = part_of;
+    guard.kind = given.kind;
+    guard.decision = given.decision < 0 ? -1 : static_cast<long>(base) + given.decision;
+    guard.taken_when = given.taken_when;
+    guard.next = given.next < 0 ? -1 : guard_base + given.next;
+    guard.time_limit = given.time_limit;
   }
-  const std::size_t base = steps_.size();
+  ways_of_.resize(base + steps.size());
+  for (std::size_t g = static_cast<std::size_t>(guard_base); g < guards_.size(); ++g) {
+    if (guards_[g].kind == PartKind::Way) {
+      ways_of_[static_cast<std::size_t>(guards_[g].decision)].push_back(g);
+    }
+  }
   for (std::size_t i = 0; i < steps.size(); ++i) {
     PlanStep& given = steps[i];
     Step& step = steps_.emplace_back();
@@ -173,6 +75,7 @@ void RunScheduler::append_locked(std::vector<PlanStep>& steps, std::vector<PlanG
     step.part_of = part_of;
     step.asynchronous = given.asynchronous;
     step.time_limit = given.time_limit;
+    step.decides = given.decides;
   }
   for (std::size_t i = 0; i < steps.size(); ++i) {
     const std::size_t index = base + i;
@@ -189,6 +92,7 @@ void RunScheduler::append_locked(std::vector<PlanStep>& steps, std::vector<PlanG
     }
     for (long g = step.guard; g >= 0; g = guards_[static_cast<std::size_t>(g)].outer) {
       guards_[static_cast<std::size_t>(g)].members.push_back(index);
+      ++guards_[static_cast<std::size_t>(g)].unsettled;
     }
     if (step.pending > 0) continue;
     if (part_of >= 0) {
@@ -325,6 +229,7 @@ void RunScheduler::begin_locked(std::size_t index, std::size_t worker,
   step.status = StepStatus::Running;
   step.worker = worker;
   step.started = at ? *at : RunClock::now();
+  member_began_locked(index);
   if (step.asynchronous) return;
   ++running_;
   if (step.time_limit > std::chrono::nanoseconds::zero()) {
@@ -339,6 +244,10 @@ void RunScheduler::begin_locked(std::size_t index, std::size_t worker,
 void RunScheduler::ready_locked(std::size_t index, std::optional<std::size_t>* keep) {
   if (stopping_) return;
   Step& step = steps_[index];
+  if (step.left) {
+    pass_left_locked(index);
+    return;
+  }
   if (keep != nullptr && !*keep) {
     // The worker that made it ready runs it next: no hand-over.
     step.status = StepStatus::Claimed;
@@ -380,12 +289,15 @@ void RunScheduler::finish_locked(std::size_t index, const StepRunner::Result& re
   if (result.succeeded && !step.timed_out) {
     step.status = StepStatus::Finished;
     settle_locked(index, true);
+    // The ways it leaves are left before anything that waits for it is told.
+    if (step.decides && result.decision >= 0) decide_locked(index, result.decision);
     tell_successors_locked(index, keep);
     return;
   }
   fail_locked(index);  // while it still counts as running in its guarded parts
   step.status = StepStatus::Failed;
   settle_locked(index, true);
+  if (options_.keep_going && !stopping_) tell_successors_locked(index, keep);
 }
 
 void RunScheduler::complete(std::size_t index, bool succeeded) {
@@ -414,13 +326,18 @@ void RunScheduler::settle_locked(std::size_t index, bool was_running) {
   if (step.settled) return;
   step.settled = true;
   ++settled_;
+  member_settled_locked(index);
   if (was_running) {
     // Every failed part around it counted it as in flight when it failed.
     for (long g = step.guard; g >= 0; g = guards_[static_cast<std::size_t>(g)].outer) {
       Guard& guard = guards_[static_cast<std::size_t>(g)];
       if (guard.failed && !guard.resolved && guard.in_flight > 0 && --guard.in_flight == 0) {
-        open_part_locked(static_cast<std::size_t>(g));
-        try_resolve_locked(static_cast<std::size_t>(g));
+        if (guard.kind == PartKind::Attempt) {
+          resolve_attempt_locked(static_cast<std::size_t>(g));
+        } else if (guard.kind == PartKind::Try) {
+          open_part_locked(static_cast<std::size_t>(g));
+          try_resolve_locked(static_cast<std::size_t>(g));
+        }
       }
     }
   }
@@ -442,6 +359,7 @@ void RunScheduler::fail_locked(std::size_t index) {
   Step& step = steps_[index];
   if (step.failed) return;
   step.failed = true;
+  if (options_.keep_going) return;  // the failure ends only this step
   escalate_locked(step.guard, static_cast<long>(index), -1);
 }
 
@@ -449,11 +367,20 @@ void RunScheduler::escalate_locked(long guard, long cause_step, long cause_guard
   if (stopping_) return;
   // Inside a part that has failed already, a failure is part of that one.
   if (encloser_failed_locked(guard)) return;
-  if (guard < 0) {
+  const long handler = handler_of_locked(guard);
+  if (handler < 0) {
     begin_stop_locked(StopReason::Failure, cause_step, cause_guard);
     return;
   }
-  fail_guard_locked(static_cast<std::size_t>(guard), cause_step, cause_guard);
+  fail_guard_locked(static_cast<std::size_t>(handler), cause_step, cause_guard);
+}
+
+long RunScheduler::handler_of_locked(long guard) const {
+  for (long g = guard; g >= 0; g = guards_[static_cast<std::size_t>(g)].outer) {
+    const PartKind kind = guards_[static_cast<std::size_t>(g)].kind;
+    if (kind == PartKind::Try || kind == PartKind::Attempt) return g;
+  }
+  return -1;
 }
 
 bool RunScheduler::encloser_failed_locked(long guard) const {
@@ -468,6 +395,33 @@ void RunScheduler::fail_guard_locked(std::size_t g, long cause_step, long cause_
   guard.failed = true;
   guard.first_failure = cause_step;
   guard.failed_part = cause_guard;
+  if (guard.kind == PartKind::Attempt) {
+    // The attempt is over at once: what runs is cancelled (its axes are
+    // stopped; the run goes on), what has not started never will.
+    for (std::size_t member : guard.members) {
+      Step& step = steps_[member];
+      switch (step.status) {
+        case StepStatus::Waiting:
+        case StepStatus::Ready:
+        case StepStatus::Claimed:
+          skip_locked(member);
+          break;
+        case StepStatus::Running:
+          if (step.asynchronous) {
+            skip_locked(member);
+          } else {
+            ++guard.in_flight;
+            attention_.cancel.push_back(member);
+          }
+          break;
+        default:
+          break;
+      }
+    }
+    if (!attention_.cancel.empty()) control_cv_.notify_all();
+    if (guard.in_flight == 0) resolve_attempt_locked(g);
+    return;
+  }
   guard.job_pending = true;
   ++jobs_;
   // The part this one lies in is not over before this one's exception part is.
@@ -587,6 +541,130 @@ void RunScheduler::try_resolve_locked(std::size_t g) {
   }
 }
 
+// --- ways, attempts and time limits -------------------------------------------------
+
+void RunScheduler::decide_locked(std::size_t index, int decision) {
+  for (std::size_t g : ways_of_[index]) {
+    Guard& way = guards_[g];
+    if ((decision != 0) != way.taken_when) leave_part_locked(g);
+  }
+}
+
+void RunScheduler::leave_part_locked(std::size_t g) {
+  Guard& part = guards_[g];
+  if (part.left) return;
+  part.left = true;
+  for (std::size_t member : part.members) {
+    Step& step = steps_[member];
+    if (step.status != StepStatus::Waiting && step.status != StepStatus::Ready) continue;
+    // Not taken once it would start: what waits for it then goes on, and
+    // never before what it waits for itself has ended.
+    step.left = true;
+    if (step.status == StepStatus::Ready) {
+      --ready_count_;
+      step.status = StepStatus::Waiting;
+      step.pending = 0;
+    }
+    if (step.pending == 0) ready_locked(member, nullptr);
+  }
+  if (part.kind == PartKind::Attempt && part.next >= 0) {
+    leave_part_locked(static_cast<std::size_t>(part.next));
+  }
+}
+
+void RunScheduler::pass_left_locked(std::size_t index) {
+  passing_.push_back(index);
+  if (draining_) return;
+  draining_ = true;
+  // A loop, not a recursion: a loop's rounds not taken may be thousands of
+  // steps, each releasing the next.
+  while (!passing_.empty()) {
+    const std::size_t next = passing_.back();
+    passing_.pop_back();
+    Step& step = steps_[next];
+    if (step.status != StepStatus::Waiting) continue;
+    step.status = StepStatus::NotTaken;
+    settle_locked(next, false);
+    tell_successors_locked(next, nullptr);
+  }
+  draining_ = false;
+}
+
+void RunScheduler::member_settled_locked(std::size_t index) {
+  for (long g = steps_[index].guard; g >= 0; g = guards_[static_cast<std::size_t>(g)].outer) {
+    Guard& part = guards_[static_cast<std::size_t>(g)];
+    if (part.unsettled == 0 || --part.unsettled > 0) continue;
+    // Every member has settled.
+    if (part.kind == PartKind::TimeLimit && part.clock_started) {
+      part_deadlines_.erase({part.deadline, static_cast<std::size_t>(g)});
+    }
+    if (part.kind == PartKind::Attempt && !part.failed && !part.left && part.next >= 0) {
+      // It finished: the attempts after it are not needed.
+      leave_part_locked(static_cast<std::size_t>(part.next));
+    }
+  }
+}
+
+void RunScheduler::member_began_locked(std::size_t index) {
+  for (long g = steps_[index].guard; g >= 0; g = guards_[static_cast<std::size_t>(g)].outer) {
+    Guard& part = guards_[static_cast<std::size_t>(g)];
+    if (!part.started) part.started = steps_[index].started;
+    if (part.kind != PartKind::TimeLimit || part.clock_started ||
+        part.time_limit <= std::chrono::nanoseconds::zero()) {
+      continue;
+    }
+    part.clock_started = true;
+    part.deadline = *steps_[index].started + part.time_limit;
+    part_deadlines_.emplace(part.deadline, static_cast<std::size_t>(g));
+    if (part.deadline < control_wake_) control_cv_.notify_all();
+  }
+}
+
+void RunScheduler::resolve_attempt_locked(std::size_t g) {
+  Guard& attempt = guards_[g];
+  if (attempt.resolved) return;
+  attempt.resolved = true;
+  if (stopping_ || encloser_failed_locked(attempt.outer)) return;
+  if (attempt.next < 0) {
+    // The last attempt: its failure is one of the part around the retry.
+    escalate_locked(attempt.outer, attempt.first_failure, attempt.failed_part);
+    return;
+  }
+  // The next attempt follows the failed one as it would a finished one.
+  attempt.recovered = true;
+  for (std::size_t member : attempt.members) {
+    Step& step = steps_[member];
+    if ((step.status == StepStatus::Failed || step.status == StepStatus::Skipped) && step.settled) {
+      tell_successors_locked(member, nullptr);
+    }
+  }
+}
+
+void RunScheduler::time_out_part_locked(std::size_t g) {
+  Guard& part = guards_[g];
+  if (part.failed || part.left || part.unsettled == 0) return;
+  part.failed = true;
+  part.timed_out = true;
+  for (std::size_t member : part.members) {
+    Step& step = steps_[member];
+    if (step.status == StepStatus::Running && !step.asynchronous) {
+      step.timed_out = true;
+      attention_.cancel.push_back(member);
+    }
+  }
+  control_cv_.notify_all();
+  // A failure of the part around it; what has not started is skipped there.
+  escalate_locked(part.outer, -1, static_cast<long>(g));
+  if (handler_of_locked(part.outer) < 0 || stopping_) return;
+  for (std::size_t member : part.members) {
+    Step& step = steps_[member];
+    if (step.status == StepStatus::Waiting || step.status == StepStatus::Ready ||
+        step.status == StepStatus::Claimed) {
+      skip_locked(member);
+    }
+  }
+}
+
 // --- stopping, time limits -----------------------------------------------------------
 
 void RunScheduler::begin_stop_locked(StopReason reason, long step, long guard) {
@@ -615,6 +693,7 @@ void RunScheduler::begin_stop_locked(StopReason reason, long step, long guard) {
   jobs_ = 0;
   for (Guard& each : guards_) each.job_pending = false;
   deadlines_.clear();
+  part_deadlines_.clear();
   const RunClock::time_point grace = RunClock::now() + options_.cancel_grace;
   for (std::size_t i = 0; i < steps_.size(); ++i) {
     Step& each = steps_[i];
@@ -688,6 +767,11 @@ void RunScheduler::expire_locked(RunClock::time_point now) {
     attention_.timed_out.push_back(index);
     fail_locked(index);
   }
+  while (!part_deadlines_.empty() && part_deadlines_.begin()->first <= now) {
+    const std::size_t g = part_deadlines_.begin()->second;
+    part_deadlines_.erase(part_deadlines_.begin());
+    time_out_part_locked(g);
+  }
   while (!graces_.empty() && graces_.begin()->first <= now) {
     const std::size_t index = graces_.begin()->second;
     Step& step = steps_[index];
@@ -719,8 +803,8 @@ void RunScheduler::check_progress_locked() {
 // --- the controlling thread -------------------------------------------------------------
 
 bool RunScheduler::attention_locked() const {
-  return !attention_.timed_out.empty() || !attention_.failed_guards.empty() ||
-         (stopping_ && !stop_reported_) || finished_;
+  return !attention_.timed_out.empty() || !attention_.cancel.empty() ||
+         !attention_.failed_guards.empty() || (stopping_ && !stop_reported_) || finished_;
 }
 
 bool RunScheduler::wait_until(RunClock::time_point deadline) {
@@ -735,6 +819,7 @@ bool RunScheduler::wait_until(RunClock::time_point deadline) {
     prune_deadlines_locked();
     if (!deadlines_.empty()) wake = std::min(wake, deadlines_.front().first);
     if (!graces_.empty()) wake = std::min(wake, graces_.begin()->first);
+    if (!part_deadlines_.empty()) wake = std::min(wake, part_deadlines_.begin()->first);
     control_wake_ = wake;
     control_cv_.wait_until(lock, wake);
     control_wake_ = RunClock::time_point::min();
@@ -745,6 +830,7 @@ Attention RunScheduler::take_attention() {
   std::lock_guard lock(mutex_);
   Attention taken;
   taken.timed_out.swap(attention_.timed_out);
+  taken.cancel.swap(attention_.cancel);
   taken.failed_guards.swap(attention_.failed_guards);
   if (stopping_ && !stop_reported_) {
     stop_reported_ = true;
@@ -785,91 +871,6 @@ void RunScheduler::join() {
     }
   }
   for (std::thread& thread : threads) thread.join();
-}
-
-// --- what happened -------------------------------------------------------------------------
-
-std::size_t RunScheduler::size() const {
-  std::lock_guard lock(mutex_);
-  return steps_.size();
-}
-
-std::size_t RunScheduler::worker_target() const {
-  std::lock_guard lock(mutex_);
-  return target_;
-}
-
-std::size_t RunScheduler::threads_started() const {
-  std::lock_guard lock(mutex_);
-  return workers_.size();
-}
-
-std::size_t RunScheduler::stuck_workers_anywhere() { return stuck_anywhere.load(); }
-
-bool RunScheduler::finished() const {
-  std::lock_guard lock(mutex_);
-  return finished_;
-}
-
-StopReason RunScheduler::stop_reason() const {
-  std::lock_guard lock(mutex_);
-  return stop_reason_;
-}
-
-long RunScheduler::fatal_step() const {
-  std::lock_guard lock(mutex_);
-  return fatal_step_;
-}
-
-long RunScheduler::fatal_guard() const {
-  std::lock_guard lock(mutex_);
-  return fatal_guard_;
-}
-
-RunClock::time_point RunScheduler::started_at() const {
-  std::lock_guard lock(mutex_);
-  return started_at_;
-}
-
-StepRecord RunScheduler::record(std::size_t index) const {
-  std::lock_guard lock(mutex_);
-  if (index >= steps_.size()) throw std::out_of_range("no step " + std::to_string(index));
-  const Step& step = steps_[index];
-  return {step.status, step.timed_out, step.abandoned, step.cancel_requested,
-          step.guard,  step.part_of,   step.started,   step.ended};
-}
-
-std::vector<StepRecord> RunScheduler::records() const {
-  std::lock_guard lock(mutex_);
-  std::vector<StepRecord> out;
-  out.reserve(steps_.size());
-  for (const Step& step : steps_) {
-    out.push_back({step.status, step.timed_out, step.abandoned, step.cancel_requested, step.guard,
-                   step.part_of, step.started, step.ended});
-  }
-  return out;
-}
-
-std::pair<long, long> RunScheduler::guard_cause(std::size_t guard) const {
-  std::lock_guard lock(mutex_);
-  if (guard >= guards_.size()) return {-1, -1};
-  return {guards_[guard].first_failure, guards_[guard].failed_part};
-}
-
-std::vector<GuardRecord> RunScheduler::guard_records() const {
-  std::lock_guard lock(mutex_);
-  std::vector<GuardRecord> out;
-  out.reserve(guards_.size());
-  for (const Guard& guard : guards_) {
-    out.push_back({guard.outer, guard.in_part, guard.failed, guard.recovered, guard.first_failure,
-                   guard.failed_part});
-  }
-  return out;
-}
-
-std::size_t RunScheduler::guard_count() const {
-  std::lock_guard lock(mutex_);
-  return guards_.size();
 }
 
 }  // namespace zarn

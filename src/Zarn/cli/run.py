@@ -30,7 +30,7 @@ from Zarn.cli.run_view import PlainLines, make_view
 from Zarn.configuration import CONFIG_VARIABLE, DEFAULT_CONFIG, choose_config
 from Zarn.errors import RunError, RunInterrupted, SimulatorError
 from Zarn.executor import Executor
-from Zarn.machine import ClientMachine, RecordingMachine
+from Zarn.machine import SLAVE_STATUS, ClientMachine, RecordingMachine
 from Zarn.machine_modules.axis import Axis
 from Zarn.machine_modules.handler import Handler
 from Zarn.machine_modules.io_module import IOModule
@@ -41,9 +41,6 @@ from Zarn.sim import SimulatedController, config_with_address
 # as for zarn demo, so that the example job takes seconds, not minutes.
 DEFAULT_SPEED = 10.0
 RESULT_PORTS = "5001 (results), 5002 (actions), 5003 (logger)"
-# The logger datum a liveness check asks for: the slave status, which every
-# controller keeps for every device.
-SLAVE_STATUS = 0
 # The simulated controller's answer to an absolute move of a drive not homed.
 NOT_HOMED = -110
 
@@ -96,6 +93,15 @@ def add_to(commands):
         "--dry-run",
         action="store_true",
         help="execute nothing: show each command the run would send",
+    )
+    run.add_argument(
+        "--input",
+        nargs=3,
+        type=int,
+        action="append",
+        metavar=("DEVICE", "PIN", "VALUE"),
+        help="with --dry-run: input PIN of IO module DEVICE reads VALUE (0 or 1) "
+        "where a condition reads it; every other input reads 0 (repeatable)",
     )
     run.add_argument(
         "--timeline",
@@ -243,7 +249,8 @@ class Run:
 
         if args.dry_run:
             self.say("Dry run: nothing is sent; every command is shown as 'would ...'")
-            machine = RecordingMachine(out=self.out)
+            inputs = {(device, pin): value for device, pin, value in args.input or ()}
+            machine = RecordingMachine(out=self.out, inputs=inputs)
             view = PlainLines(modules, self.out)
             return self.execute(plan, machine, view, write_timeline)
 

@@ -8,6 +8,15 @@ import threading
 import time
 
 
+def decision_shown(action):
+    """What a condition's check found, in words."""
+    if action.role == "if":
+        way = "its first way" if action.decision else "the other way ('else')"
+        holds = "holds" if action.decision else "does not hold"
+        return f"the condition {holds}: {way} is taken"
+    return "another round" if action.decision else "the loop ends"
+
+
 def event_line(event, width=8):
     """One line for a run event: time, step, module, operation, result."""
     at = f"{event.time:9.3f}s"
@@ -20,6 +29,9 @@ def event_line(event, width=8):
         detail = f"in {event.duration:.3f} s"
         if event.error is not None:
             detail += f": {type(event.error).__name__}: {event.error}"
+        decision = getattr(event.action, "decision", None)
+        if event.outcome == "finished" and decision is not None:
+            detail += f": {decision_shown(event.action)}"
     return (
         f"{at}  #{event.step + 1:<4} {'@' + event.module:<{width + 1}} "
         f"{event.operation:<9} {label:<9} {detail}"

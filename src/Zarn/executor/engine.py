@@ -5,6 +5,8 @@ a failure, runs the exception parts of guarded parts, and hands back a
 
 from __future__ import annotations
 
+import contextlib
+import dataclasses
 import math
 import numbers
 import signal
@@ -17,6 +19,7 @@ from Zarn._zarnexec import CommandGate, ZarnRun
 from Zarn.errors import RunInterrupted
 from Zarn.executor.events import RunEvent, _description, _module_name, _operation
 from Zarn.executor.report import RunReport
+from Zarn.lang.control import control_table
 from Zarn.machine_modules.actions import attach
 
 # How long one action may take unless its kind says otherwise.
@@ -69,6 +72,15 @@ class Executor:
     - `cancel(action)`: asks an action in flight to stop (default: its
       machine's `cancel(action)`); `stop()`: stops every moving axis and
       returns what it stopped (default: every machine's `stop_all()`).
+    - `stop_handler`: the script's stop handler (a block or its plan; a
+      compiled script gives its own): it runs once when the run stops
+      without finishing, after the axes have been stopped, with only
+      outputs let through the machines' gates; a failure in it ends only
+      that action. Its actions are in `report.stop_handler`.
+
+    Every machine's `watch(on_lost)` watches its controller while the run
+    runs; a machine that loses its controller stops the run with the loss
+    as its reason (`stop(reason)`).
     """
 
     def __init__(
@@ -84,10 +96,14 @@ class Executor:
         on_event=None,
         cancel=None,
         stop=None,
+        stop_handler=None,
     ):
         # A compiled script hands over the plans it built: main's and its
-        # exception parts'.
+        # exception parts', with their control tables.
         self._part_plans = dict(getattr(plan, "part_plans", None) or {})
+        self._controls = dict(getattr(plan, "controls", None) or {})
+        if stop_handler is None:
+            stop_handler = getattr(plan, "stop_plan", None)
         plan = getattr(plan, "plan", plan)
         if not hasattr(plan, "steps") and callable(getattr(plan, "run_plan", None)):
             plan = plan.run_plan()
@@ -109,7 +125,11 @@ class Executor:
             raise ValueError(
                 f"max_workers must be a whole number from 1 up, not {max_workers!r}"
             )
-        for name, hook in (("on_event", on_event), ("cancel", cancel), ("stop", stop)):
+        for name, hook in (
+            ("on_event", on_event),
+            ("cancel", cancel),
+            ("stop", stop),
+        ):
             if hook is not None and not callable(hook):
                 raise TypeError(f"{name} must be callable, not {hook!r}")
         self.plan = plan
@@ -120,6 +140,7 @@ class Executor:
         self._on_event = on_event
         self._cancel_hook = cancel
         self._stop_hook = stop
+        self._cause = None  # the reason stop() was given, if any
         self._event_lock = threading.Lock()
         self._event_error = None
         self._hook_errors = []
@@ -133,10 +154,17 @@ class Executor:
         if machine is not None:
             attach((step.action for step in plan.steps), machine)
         # The machines' gates close the moment the run decides to stop, so
-        # that nothing an action in flight sends can overtake the stops.
-        self._gates = self._gates_of(
-            self._machines_of(step.action for step in plan.steps)
-        )
+        # that nothing an action in flight sends can overtake the stops; the
+        # run watches their controllers.
+        self._plan_machines = self._machines_of(step.action for step in plan.steps)
+        self._gates = self._gates_of(self._plan_machines)
+        # The parts of the plan's control constructs (ways, attempts, time
+        # limits) with its guarded parts; None for a plan without any.
+        control = self._controls.pop(id(plan), None) or control_table(plan)
+        # Every part's time limit in machine seconds, by guard index, for
+        # the report; the run itself counts its own seconds.
+        self.part_limits = self._limits_of(plan, control)
+        self._control = self._on_machine_clock(control)
         self._run = ZarnRun(
             plan,
             self._limit_for,
@@ -144,9 +172,12 @@ class Executor:
             max_workers,
             grace or 0.0,
             self._gates,
+            self._control,
         )
         self._plan_size = len(self._run.actions)
-        self._exception_parts = [guard.exception for guard in plan.guards]
+        self._exception_parts = self._exceptions_of(plan, self._control)
+        self._stop_handler = self._handler_plan(stop_handler)
+        self.stop_handler_records = []
 
     @property
     def workers(self):
@@ -154,9 +185,14 @@ class Executor:
         exception part)."""
         return self._run.workers
 
-    def stop(self):
+    def stop(self, reason=None):
         """Stops the run from another thread (a stop button): the same path
-        as a failure, and `run()` returns a report with status "stopped"."""
+        as a failure, and `run()` returns a report with status "stopped".
+        With a `reason` (a text or an exception: why the run cannot go on,
+        as a machine's lost controller), the run fails with it instead:
+        status "failed", and the reason leads the report's."""
+        if reason is not None and self._cause is None:
+            self._cause = reason
         self._run.stop(False)
 
     def run(self):
@@ -174,6 +210,7 @@ class Executor:
                     "a machine of this run is still sending for another run; a "
                     "machine serves one run at a time"
                 )
+        watching = self._watch_machines()
         restore = self._take_ctrl_c()
         started_at = time.time()
         left_early = None
@@ -187,8 +224,11 @@ class Executor:
             try:
                 run.join()
             finally:
+                watching.close()
                 run.set_hooks(None, None)
                 restore()
+        if self._stop_handler is not None and run.stop_reason != "none":
+            self._run_stop_handler(run)
         duration = run.elapsed()
         self.report = RunReport(self, started_at, duration)
         if left_early is not None and not isinstance(left_early, KeyboardInterrupt):
@@ -197,14 +237,110 @@ class Executor:
             raise RunInterrupted(self.report) from left_early
         return self.report
 
+    # --- the stop handler
+
+    def _handler_plan(self, handler):
+        if handler is None:
+            return None
+        plan = handler if hasattr(handler, "steps") else handler.run_plan()
+        if self.machine is not None:
+            attach((step.action for step in plan.steps), self.machine)
+        return plan
+
+    def _run_stop_handler(self, stopped):
+        """Runs the stop handler once the run has come to rest: outputs may
+        pass the closed gates while it runs, nothing else."""
+        plan = self._stop_handler
+        origin = stopped.elapsed()
+        self._emit(
+            RunEvent(
+                kind="stop handler",
+                time=origin,
+                message="the stop handler runs: outputs only, the axes stay stopped",
+            )
+        )
+        handler = ZarnRun(
+            plan,
+            self._limit_for,
+            0,
+            MAX_WORKERS,
+            DEFAULT_CANCEL_GRACE,
+            [],
+            self._controls.pop(id(plan), None) or control_table(plan),
+            True,
+        )
+
+        def started(step, at):
+            self._tell_handler("start", handler, step, origin + at)
+
+        def finished(step, succeeded, begun, at):
+            outcome = "finished" if succeeded else "failed"
+            self._tell_handler(
+                "finish", handler, step, origin + at, outcome, at - begun
+            )
+
+        if self._on_event is not None:
+            handler.set_hooks(started, finished)
+        for gate in self._gates:
+            gate.outputs_through = True
+        try:
+            handler.start()
+            while True:
+                handler.wait()
+                timed_out, cancel, _, _, _, done = handler.take()
+                for step in timed_out + cancel:
+                    self._call_hook(
+                        "cancel",
+                        self._cancel_hook or self._default_cancel,
+                        handler.actions[step],
+                    )
+                if done:
+                    break
+        finally:
+            handler.join()
+            handler.set_hooks(None, None)
+            for gate in self._gates:
+                gate.outputs_through = False
+        kinds = handler.kinds
+        for step, (status, *_rest) in enumerate(handler.records()):
+            if kinds[step] == "action":
+                self.stop_handler_records.append(
+                    (handler.actions[step], status, handler.errors[step])
+                )
+
+    def _tell_handler(self, kind, handler, step, at, outcome=None, duration=None):
+        if handler.kinds[step] != "action":
+            return
+        action = handler.actions[step]
+        error = handler.errors[step] if outcome == "failed" else None
+        label = kind if outcome is None else outcome
+        self._emit(
+            RunEvent(
+                kind=kind,
+                time=at,
+                step=step,
+                action=action,
+                module=_module_name(action),
+                operation=_operation(action),
+                state=action.state,
+                outcome=outcome,
+                error=error,
+                duration=duration,
+                message=f"{label:<9} @{_module_name(action)} {_operation(action)}",
+                stop_handler=True,
+            )
+        )
+
     # --- the controlling thread
 
     def _serve(self):
         run = self._run
         while True:
             run.wait()
-            timed_out, failed_guards, stopping, in_flight, finished = run.take()
-            for step in timed_out:
+            timed_out, cancel, failed_guards, stopping, in_flight, finished = run.take()
+            # Past its time limit, or in a failed attempt or time-limited
+            # part: the action is cancelled (its axes stopped); the run goes on.
+            for step in timed_out + cancel:
                 self._cancel(step)
             if stopping:
                 self._stop_machine(in_flight)
@@ -212,6 +348,17 @@ class Executor:
                 self._recover(guard)
             if finished:
                 return
+
+    def _watch_machines(self):
+        """Starts watching the machines' controllers; returns what ends it.
+        A watch that cannot start leaves the run unstarted."""
+        watching = contextlib.ExitStack()
+        with watching:
+            for machine in self._plan_machines:
+                watch = getattr(machine, "watch", None)
+                if callable(watch):
+                    watching.enter_context(watch(self.stop))
+            return watching.pop_all()
 
     def _take_ctrl_c(self):
         """Makes Ctrl-C stop the run instead of raising in the middle of it;
@@ -312,7 +459,7 @@ class Executor:
         if reason == "interrupted":
             return "interrupted (Ctrl-C)"
         if reason == "requested":
-            return "stop requested"
+            return "stop requested" if self._cause is None else str(self._cause)
         if reason == "stalled":
             return "the remaining actions could never start"
         if run.fatal_step is not None:
@@ -343,17 +490,49 @@ class Executor:
         # Held while the part is added, so that the start of its first action
         # is told after the recovery.
         with self._event_lock:
+            given = self._controls.pop(id(plan), None) or control_table(plan)
+            control = self._on_machine_clock(given)
             try:
-                base = run.add_exception_part(guard, plan)
+                base = run.add_exception_part(guard, plan, control)
             except Exception as error:  # noqa: BLE001 -- as above
                 self._part_errors[guard] = error
                 run.exception_part_failed(guard)
                 return
             if base < 0:
                 return
-            self._exception_parts.extend(part.exception for part in plan.guards)
+            self._exception_parts.extend(self._exceptions_of(plan, control))
+            self.part_limits.extend(self._limits_of(plan, given))
             assert len(self._exception_parts) == run.guard_count, "guards out of step"
             self._tell_recovery(guard, len(plan.steps))
+
+    def _on_machine_clock(self, control):
+        """The control table with its time limits, given in machine seconds,
+        in the run's own: a machine that runs faster than real time (a
+        simulated controller at F times) takes 1/F as long."""
+        speed = getattr(self.machine, "speed", 1.0) or 1.0
+        if control is None or speed == 1.0:
+            return control
+        parts = [
+            dataclasses.replace(part, seconds=part.seconds / speed)
+            if part.seconds is not None
+            else part
+            for part in control.parts
+        ]
+        return dataclasses.replace(control, parts=parts)
+
+    @staticmethod
+    def _limits_of(plan, control):
+        if control is None:
+            return [None] * len(plan.guards)
+        return [part.seconds for part in control.parts]
+
+    @staticmethod
+    def _exceptions_of(plan, control):
+        """The exception part of each of a plan's parts, in the run's order
+        (None for the parts of control constructs)."""
+        if control is None:
+            return [guard.exception for guard in plan.guards]
+        return [part.exception for part in control.parts]
 
     def _tell_recovery(self, guard, part_size):
         run = self._run

@@ -44,8 +44,9 @@ class RunEvent:
     """Something that happened in a run, for a display.
 
     `kind` is "start" or "finish" (of a script action), "recover" (a guarded
-    part failed; its exception part runs now) or "stop" (the run is
-    stopping). `time` counts seconds from the start of the run. For a
+    part failed; its exception part runs now), "stop" (the run is
+    stopping) or "stop handler" (the script's stop handler runs now; its
+    actions' starts and finishes follow, with `stop_handler` set). `time` counts seconds from the start of the run. For a
     finish, `outcome` is "finished", "failed", "timed out" or "cancelled",
     `error` what the action raised and `duration` how long it ran. `message`
     is a line of text for a log.
@@ -63,6 +64,7 @@ class RunEvent:
     duration: float | None = None
     exception_part: bool = False
     message: str = ""
+    stop_handler: bool = False
 
     @property
     def description(self):

@@ -7,7 +7,7 @@ from __future__ import annotations
 import functools
 from dataclasses import dataclass
 
-from Zarn.errors import ActionTimeout
+from Zarn.errors import ActionTimeout, PartTimeout
 from Zarn.executor.events import _carried, _description, _module_name, _operation
 
 EXIT_FAILED = 1
@@ -19,7 +19,9 @@ class ActionRecord:
     """One script action of a run (group markers are left out).
 
     `outcome`: "finished", "failed", "timed out", "cancelled" (in flight
-    when the run stopped, and did not finish) or "skipped" (never started).
+    when the run stopped, and did not finish), "skipped" (never started) or
+    "not taken" (on a way its condition did not take, a loop's round after
+    it ended, an attempt not needed).
     `start` and `end` count seconds from the start of the run (None when it
     never ran). `handled` tells a failure that a guarded part's exception
     part dealt with. `device`, `command_id` and `result` come from the error
@@ -116,17 +118,21 @@ class ModuleUse:
 
 @dataclass(frozen=True)
 class Recovery:
-    """A guarded part that failed: the action that failed it (None when its
-    cause was an exception part that could not be made, then in `error`),
-    the actions of its exception part, and whether the script went on after
-    it (`recovered`); if not, the failure went on to the part around it or
-    stopped the run."""
+    """A part that failed and handled it, or passed the failure on: a
+    guarded part (`kind` "try"), an attempt of a retried part ("attempt")
+    or a time-limited part ("time limit"). `failed` is the action that
+    failed it (None when its cause was an exception part that could not be
+    made, then in `error`, or its time limit), `exception_actions` the
+    actions of its exception part, `recovered` whether the script went on
+    after it (with the next attempt, for an attempt); if not, the failure
+    went on to the part around it or stopped the run."""
 
     guard: int
     failed: ActionRecord | None
     exception_actions: tuple
     recovered: bool
     error: BaseException | None = None
+    kind: str = "try"
 
 
 class RunReport:
@@ -142,6 +148,9 @@ class RunReport:
         self._actions_of_steps = list(run.actions)
         self._errors = list(run.errors)
         self._guards = run.guards()
+        self._part_limits = list(executor.part_limits)
+        # (action, status, error) of each action of the stop handler, if it ran.
+        self.stop_handler = list(executor.stop_handler_records)
         self._limits = executor._limit_of
         self._part_errors = dict(executor._part_errors)
         self.started_at = started_at
@@ -154,12 +163,14 @@ class RunReport:
         self._stop_reason = run.stop_reason
         self._fatal_step = run.fatal_step
         self._fatal_guard = run.fatal_guard
+        # Why the run was told to stop (Executor.stop's reason), once it has.
+        self.cause = executor._cause if self._stop_reason != "none" else None
         self.status = {
             "none": "finished",
             "failure": "failed",
             "stalled": "failed",
             "interrupted": "interrupted",
-            "requested": "stopped",
+            "requested": "stopped" if self.cause is None else "failed",
         }[self._stop_reason]
 
     # --- summary figures
@@ -200,10 +211,10 @@ class RunReport:
 
     @property
     def counts(self):
-        counted = {"run": 0, "finished": 0, "failed": 0, "skipped": 0}
+        counted = {"run": 0, "finished": 0, "failed": 0, "skipped": 0, "not taken": 0}
         for record in self.actions:
-            if record.outcome == "skipped":
-                counted["skipped"] += 1
+            if record.outcome in ("skipped", "not taken"):
+                counted[record.outcome] += 1
                 continue
             counted["run"] += 1
             counted["finished" if record.outcome == "finished" else "failed"] += 1
@@ -224,21 +235,36 @@ class RunReport:
             part = self._records[record.step][5]
             if part is not None:
                 part_actions.setdefault(part, []).append(record)
-        for index, (_, _, failed, recovered, step, bad_part) in enumerate(self._guards):
+        for index, entry in enumerate(self._guards):
+            _, _, failed, recovered, step, bad_part, kind = entry[:7]
             if not failed:
                 continue
+            error = (
+                self._part_errors.get(bad_part)
+                if bad_part is not None
+                else self._part_errors.get(index)
+            )
+            # A part that failed because a time limit inside it ran out
+            # carries that time-out.
+            timed = bad_part if bad_part is not None else index
+            if error is None and self._guards[timed][6] == "time limit":
+                error = PartTimeout(self._part_seconds(timed))
             found.append(
                 Recovery(
                     guard=index,
                     failed=None if step is None else self._record_of(step),
                     exception_actions=tuple(part_actions.get(index, ())),
                     recovered=recovered,
-                    error=self._part_errors.get(bad_part)
-                    if bad_part is not None
-                    else self._part_errors.get(index),
+                    error=error,
+                    kind=kind,
                 )
             )
         return found
+
+    def _part_seconds(self, index):
+        limits = self._part_limits
+        seconds = limits[index] if index < len(limits) else None
+        return 0.0 if seconds is None else seconds
 
     @functools.cached_property
     def reason(self):
@@ -250,19 +276,36 @@ class RunReport:
             return "the run was interrupted (Ctrl-C)"
         if self.status == "stopped":
             return "the run was stopped on request"
+        if self.cause is not None:
+            failure = self.failure
+            # A failure that stopped the run first is told after the cause:
+            # a controller that stops answering fails a command or two first.
+            earlier = (
+                f"; the run had stopped at an earlier failure: {self._failure_text(failure)}"
+                if failure is not None
+                else ""
+            )
+            return f"{self.cause}{earlier}"
         if self._stop_reason == "stalled":
             return "the run could not go on: the remaining actions wait for something that never ends"
         failure = self.failure
         if failure is not None:
-            where = failure.where()
-            return (
-                f"{failure.description} on @{failure.module} {failure.outcome}"
-                f"{f' ({where})' if where else ''}: {failure.reason}"
-            )
+            return self._failure_text(failure)
         if self._fatal_guard is not None:
+            if self._guards[self._fatal_guard][6] == "time limit":
+                seconds = self._part_seconds(self._fatal_guard)
+                return f"a part with a time limit failed: {PartTimeout(seconds)}"
             error = self._part_errors.get(self._fatal_guard)
             return f"the exception part of a guarded part could not be run: {error}"
         return "the run failed"
+
+    @staticmethod
+    def _failure_text(failure):
+        where = failure.where()
+        return (
+            f"{failure.description} on @{failure.module} {failure.outcome}"
+            f"{f' ({where})' if where else ''}: {failure.reason}"
+        )
 
     @functools.cached_property
     def modules(self):
@@ -307,8 +350,13 @@ class RunReport:
             self.reason,
             (
                 f"{counted['run']} actions run, {counted['failed']} failed, "
-                f"{counted['skipped']} skipped, in {self.duration:.3f} s "
-                f"on {self.workers} worker(s)"
+                f"{counted['skipped']} skipped"
+                + (
+                    f", {counted['not taken']} not taken"
+                    if counted["not taken"]
+                    else ""
+                )
+                + f", in {self.duration:.3f} s on {self.workers} worker(s)"
             ),
         ]
         for use in self.modules.values():
@@ -319,11 +367,20 @@ class RunReport:
         for recovery in self.recoveries:
             if recovery.failed is not None:
                 cause = f"{recovery.failed.description}: {recovery.failed.reason}"
+            elif isinstance(recovery.error, PartTimeout):
+                cause = str(recovery.error)
             else:
                 cause = f"its exception part could not be run: {recovery.error}"
+            if recovery.kind == "time limit":
+                # A time limit has no way out of its own; a try around it
+                # tells whether the run recovered.
+                lines.append(f"  a time limit ran out: {cause}")
+                continue
+            what = "an attempt" if recovery.kind == "attempt" else "a guarded part"
+            outcome = "retried" if recovery.kind == "attempt" else "recovered"
             lines.append(
-                f"  guarded part failed at {cause}; "
-                + ("recovered" if recovery.recovered else "not recovered")
+                f"  {what} failed: {cause}; "
+                + (outcome if recovery.recovered else f"not {outcome}")
             )
         if self.cancelled:
             lines.append(
@@ -333,6 +390,21 @@ class RunReport:
             lines.append("  stopped: " + ", ".join(map(str, self.stopped)))
         if self.status != "finished" and counted["skipped"]:
             lines.append(f"  {counted['skipped']} actions skipped")
+        if self.stop_handler:
+            failed = [
+                (action, error)
+                for action, status, error in self.stop_handler
+                if status == "failed"
+            ]
+            lines.append(
+                f"  the stop handler ran {len(self.stop_handler)} action(s)"
+                + (f", {len(failed)} failed:" if failed else ", all finished")
+            )
+            for action, error in failed:
+                lines.append(
+                    f"    {_description(action)}: {type(error).__name__ if error else 'failed'}"
+                    + (f": {error}" if error else "")
+                )
         for name, error in self.hook_errors:
             lines.append(f"  the {name} hook failed: {type(error).__name__}: {error}")
         return "\n".join(lines)
@@ -361,10 +433,14 @@ class RunReport:
         error = self._errors[step]
         if status == "finished":
             outcome = "finished"
-        elif status == "skipped":
-            outcome = "skipped"
+        elif status in ("skipped", "not taken"):
+            outcome = status
         elif status == "failed":
-            if timed_out:
+            part_limit = self._timed_out_part(guard) if timed_out else None
+            if part_limit is not None:
+                error = PartTimeout(part_limit)
+                outcome = "timed out"
+            elif timed_out:
                 timeout = ActionTimeout(action, self._limits(action))
                 timeout.__cause__ = error
                 error = timeout
@@ -398,8 +474,18 @@ class RunReport:
 
     def _in_failed_guard(self, guard):
         while guard is not None:
-            outer, _, failed, _, _, _ = self._guards[guard]
+            outer, _, failed = self._guards[guard][:3]
             if failed:
                 return True
             guard = outer
         return False
+
+    def _timed_out_part(self, guard):
+        """The limit of the time-limited part around a step that timed out
+        with it, or None."""
+        while guard is not None:
+            entry = self._guards[guard]
+            if entry[6] == "time limit" and entry[8]:
+                return self._part_seconds(guard)
+            guard = entry[0]
+        return None

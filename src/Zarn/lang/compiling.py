@@ -15,10 +15,23 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from Zarn import blocks, compiler
+from Zarn._zarnblock import ZarnBlock
 from Zarn._zarnprimitives import ZarnId
 from Zarn.blocks import exception_parts
 from Zarn.errors import PlanRefusal, ZarnCompileError
-from Zarn.lang.parsing import collector_paused, parse
+from Zarn.lang.constructs import (
+    ConstructSemantics,
+    Template,
+    actions_of,
+    chain_copy,
+    is_group,
+    link,
+    needs_chain_copy,
+    tail_of,
+)
+from Zarn.lang.control import control_table
+from Zarn.lang.nodes import ParseNode
+from Zarn.lang.parsing import collector_paused, parse, parse_body
 from Zarn.lang.plan_checks import check_plan
 from Zarn.machine_modules.loading import find_modules_file
 from Zarn.machine_modules.registry import registry
@@ -115,7 +128,20 @@ def _first_module(block):
 # --- the semantics of compiled scripts ----------------------------------------------
 
 
-class ScriptSemantics(compiler.ZarnSemantics):
+def _as_list(value):
+    if value is None:
+        return []
+    return value if type(value) is list else [value]
+
+
+def _plain_statement(items, position=None):
+    """A statement node of these items alone: no label, no wait, nothing after."""
+    return ParseNode(
+        "block", position, primary=list(items) if len(items) > 1 else items[0]
+    )
+
+
+class ScriptSemantics(ConstructSemantics, compiler.ZarnSemantics):
     """The semantics `Zarn.compile` parses with: `ZarnSemantics` with the
     checks of a compiled script.
 
@@ -144,6 +170,7 @@ class ScriptSemantics(compiler.ZarnSemantics):
         self.positions = positions
         self.quiet = quiet
         self.declared_at = {}
+        self._init_constructs()
 
     # -- errors ------------------------------------------------------------
 
@@ -180,6 +207,7 @@ class ScriptSemantics(compiler.ZarnSemantics):
         items = primary if type(primary) is list else [primary]
         zone = self.global_zone
         group = None
+        chained = False
         for item in items:
             if not isinstance(item, ZarnId):
                 continue
@@ -195,65 +223,95 @@ class ScriptSemantics(compiler.ZarnSemantics):
                 )
             if declared.isAsync or declared.isCompete:
                 group = declared
-        rest = None
-        if (
-            group is not None
-            and len(items) == 1
-            and isinstance(ast, dict)
-            and ast.get("others") is not None
-        ):
-            rest = ast.pop("others")
-        try:
-            made = super().block(ast)
-        except AssertionError as failure:
-            raise self.mixed_modules(ast, items, rest) from failure
-        if rest is not None:
-            end = made
-            while end.next_block is not None:
-                end = end.next_block
-            end.next_block = rest
-        return made
+            chained = chained or needs_chain_copy(declared)
+        # A block with parameters, used, is a chain of its own already.
+        chained = chained or any(isinstance(item, ZarnBlock) for item in items)
+        rest = ast.get("others")
+        if chained:
+            return self.statement_chain(ast, items, rest)
+        if group is not None and len(items) == 1 and rest is not None:
+            # A statement naming a group hands the rest of its sequence to
+            # the group's copy as it is.
+            ast.pop("others")
+            return link([super().block(ast), rest])
+        if self.mixes(items, rest):
+            return self.statement_chain(ast, items, rest)
+        return super().block(ast)
 
-    def mixed_modules(self, ast, items, rest):
-        """The error for a statement whose block failed its module check."""
-        named = []
-        for item in items:
-            if isinstance(item, ZarnId):
-                module = _first_module(self.global_zone[item.id])
-                named.append((f"the block '{item.id}'", module, item))
-            else:
-                named.append((f"{item!r}", _module_name(item), item))
-        for (what, module, _), (other, other_module, item) in zip(named, named[1:]):
-            if module != other_module:
-                return self.error(
-                    f"one statement drives one machine module: {what} is for "
-                    f"@{module}, {other} for @{other_module}. Run them side by side "
-                    "in a parallel group, one branch per module: "
-                    "parallel { ... } and { ... }",
-                    self.position_of(item, ast.position),
-                    "block",
+    def mixes(self, items, rest):
+        """Whether a statement's items, or the statement and the statements
+        after it, are not all for one module: the sequence then runs them in
+        turn, as a chain of one block per module. (The chain after it knows
+        whether it is of one module: asking costs no walk along it.)"""
+        names = {self.module_of(item) for item in items} - {None}
+        if len(names) > 1:
+            return True
+        if rest is None or not names:
+            return False
+        if is_group(rest) or getattr(rest, "structured", False):
+            return True
+        if _first_module(rest) not in names:
+            return True
+        return not rest.is_module_consistent()
+
+    def module_of(self, item):
+        if isinstance(item, ZarnId):
+            declared = self.global_zone.get(item.id)
+            return None if declared is None else _first_module(declared)
+        return _module_name(item)
+
+    def statement_chain(self, ast, items, rest):
+        """A statement whose items run several modules in turn, or that names
+        a chain of several modules: one block per run of one module's items,
+        chained; the wait clause goes to the first action, the label to the
+        last block, and the statements after it follow."""
+        pieces, run = [], []
+
+        def flush():
+            if run:
+                pieces.append(
+                    super(ScriptSemantics, self).block(
+                        _plain_statement(run, ast.position)
+                    )
                 )
-        following = ast.get("others")
-        if following is None:
-            following = rest
-        here = named[0][1] if named else None
-        after = _first_module(following) if following is not None else None
-        if here is not None and after is not None and here != after:
-            return self.error(
-                f"a sequence of statements drives one machine module: this statement "
-                f"is for @{here}, the statement after it for @{after}. Run the "
-                "statements of different modules side by side in a parallel group, "
-                "one branch per module: parallel { ... } and { ... }",
-                ast.position,
-                "block",
+                run.clear()
+
+        for item in items:
+            if isinstance(item, ZarnBlock):
+                flush()
+                pieces.append(item)
+                continue
+            declared = (
+                self.global_zone.get(item.id) if isinstance(item, ZarnId) else None
             )
-        return self.error(
-            "the statement's actions do not all belong to one machine module",
-            ast.position,
-            "block",
-        )
+            if declared is not None and (
+                needs_chain_copy(declared) or is_group(declared)
+            ):
+                flush()
+                pieces.append(chain_copy(declared))
+                continue
+            if run and self.module_of(item) != self.module_of(run[-1]):
+                flush()
+            run.append(item)
+        flush()
+        head = link(pieces)
+        waits = [
+            name
+            for key in ("dependency", "dependLeft", "dependRight")
+            for name in _as_list(ast.get(key))
+        ]
+        if waits:
+            first = actions_of(head)[0]
+            first.add_dependencies(waits)
+        label = ast.get("ident")
+        if label is not None:
+            tail_of(head).id = label.id
+        return self.structured(link([head, rest]))
 
     def declaration(self, ast):
+        params = ast.get("params")
+        if params is not None:
+            return self.declare_template(ast, params)
         declared = super().declaration(ast)
         name = ast.get("ident")
         self.declared_at[name.id] = ast.position
@@ -262,6 +320,33 @@ class ScriptSemantics(compiler.ZarnSemantics):
             # is used in; whatever stays unresolved is refused at the end.
             self.refuse_waits(declared, "declaration", ast.position)
         return declared
+
+    def declare_template(self, ast, params):
+        """A block with parameters: its body is compiled at every use."""
+        name = ast.get("ident").id
+        params = [param.id for param in (params if type(params) is list else [params])]
+        self.templates[name] = Template(
+            name,
+            params,
+            int(ast.get("bodystart")),
+            int(ast.get("bodyend")),
+            int(ast.get("bodyline")),
+            int(ast.get("bodycolumn")),
+            ast.position,
+        )
+        self.declared_at[name] = ast.position
+
+    def parse_template(self, template):
+        template.uses += 1
+        return parse_body(
+            self.text,
+            self,
+            self.filename,
+            self.positions,
+            template.start,
+            template.line,
+            template.column,
+        )
 
     def loop(self, ast):
         repeated = ast.get("iterateBlock")
@@ -344,6 +429,10 @@ class CompiledScript:
     plan: object
     part_plans: dict
     filename: str
+    # {id(plan): ControlTable} of the plans that hold control constructs.
+    controls: dict = None
+    # The plan of the script's stop handler (`on stop { ... }`), or None.
+    stop_plan: object = None
 
     def plan_of(self, part):
         """The run plan of an exception part of this script."""
@@ -389,8 +478,8 @@ def compile_script(source, modules=None, filename=None, *, quiet=True):
     # Like the parse, the checks make many objects that all stay alive.
     with collector_paused():
         main = parse(text, semantics, filename, positions=positions)
-        plan, part_plans = _check_compiled(main, semantics)
-    return CompiledScript(main, plan, part_plans, filename)
+        plan, part_plans, controls, stop_plan = _check_compiled(main, semantics)
+    return CompiledScript(main, plan, part_plans, filename, controls, stop_plan)
 
 
 def _check_compiled(main, semantics):
@@ -412,10 +501,25 @@ def _check_compiled(main, semantics):
                 f"{what} could never run to its end: {failure}", at, "action"
             ) from failure
     part_plans = {id(handler): plan for handler, plan in zip(handlers, plans[1:])}
-    for plan in plans:
+    stop_plan = None
+    if semantics.stop_handler is not None:
         try:
-            check_plan(plan, part_plans)
+            stop_plan = semantics.stop_handler.run_plan()
+        except ValueError as failure:
+            raise semantics.error(
+                f"the stop handler could never run to its end: {failure}",
+                semantics.stop_handler_at,
+                "onstop",
+            ) from failure
+        plans.append(stop_plan)
+    controls = {}
+    for plan in plans:
+        control = control_table(plan)
+        if control is not None:
+            controls[id(plan)] = control
+        try:
+            check_plan(plan, part_plans, control)
         except PlanRefusal as refusal:
             source = getattr(refusal.action, "source", None)
             raise semantics.error(str(refusal), source or at, "action") from None
-    return plans[0], part_plans
+    return plans[0], part_plans, controls, stop_plan

@@ -8,7 +8,7 @@ nothing of the package: it is the leaf under both the extensions and
 """
 
 # The rules a semantics object can have methods for, in the order the parser
-# knows them; the first four are token rules, whose methods get the text.
+# knows them; the token rules' methods get the text.
 RULES = (
     "number",
     "module",
@@ -25,8 +25,18 @@ RULES = (
     "asyncblock",
     "competeblock",
     "action",
+    "real",
+    "waituntil",
+    "moveoffset",
+    "ifblock",
+    "condition",
+    "loopcond",
+    "retry",
+    "timeout",
+    "blockcall",
+    "onstop",
 )
-TOKEN_RULES = RULES[:4]
+TOKEN_RULES = ("number", "module", "identifier", "extern_str", "real")
 
 _SHORT_REPR = 60
 

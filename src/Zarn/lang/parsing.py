@@ -18,6 +18,7 @@ __all__ = [
     "SourcePosition",
     "collector_paused",
     "parse",
+    "parse_body",
 ]
 
 
@@ -26,11 +27,12 @@ def parse(text, semantics, filename="<script>", *, positions=None):
 
     ``text`` is the script as ``str`` or as UTF-8 ``bytes``. For every rule it
     completes, the parser calls the semantics method of the rule's name with
-    one argument: the token's text for ``number``, ``module``, ``identifier``
-    and ``extern_str``, a :class:`ParseNode` for every other rule. What the
-    method returns takes the node's place in the enclosing rule. A rule the
-    semantics has no method for keeps its text or node, so any object (even
-    ``object()``) can serve. Returns the value of the start rule ``action``.
+    one argument: the token's text for ``number``, ``real``, ``module``,
+    ``identifier`` and ``extern_str``, a :class:`ParseNode` for every other
+    rule. What the method returns takes the node's place in the enclosing
+    rule. A rule the semantics has no method for keeps its text or node, so
+    any object (even ``object()``) can serve. Returns the value of the start
+    rule ``action``.
 
     Reading happens in C++ without the interpreter lock; the lock is taken
     for the semantics calls. The text is read completely before the first
@@ -55,6 +57,31 @@ def parse(text, semantics, filename="<script>", *, positions=None):
     """
     with collector_paused():
         return _zarnparser.parse(text, semantics, os.fsdecode(filename), positions)
+
+
+def parse_body(text, semantics, filename, positions, start, line, column):
+    """Reads the body of a block with parameters again, on its own, and calls
+    ``semantics`` for it as :func:`parse` does for a whole script; returns the
+    body's value (for ``{ ... }`` the ``asyncblock`` value, as a declared body
+    gives it).
+
+    ``text`` is the whole script, as given to :func:`parse`; ``start`` is the
+    declaration's ``bodystart`` (a byte offset in the script's UTF-8 text, a
+    byte order mark included) and ``line`` and ``column`` its ``bodyline`` and
+    ``bodycolumn``, so that every position and every error is the body's real
+    place in the script. ``filename`` and ``positions`` are as for
+    :func:`parse`. A name stands as a value or a slot anywhere in the body
+    (the parameters: they were checked when the script was read), delivered
+    through the ``identifier`` rule for the semantics to bind.
+
+    Raises :class:`Zarn.ZarnSyntaxError` and :class:`Zarn.ZarnCompileError`
+    as :func:`parse` does, and ``ValueError`` for a start that is not a place
+    in the script.
+    """
+    with collector_paused():
+        return _zarnparser.parse_body(
+            text, semantics, os.fsdecode(filename), positions, start, line, column
+        )
 
 
 @contextlib.contextmanager

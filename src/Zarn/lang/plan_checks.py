@@ -50,8 +50,17 @@ class _Graph:
     has come to rest and before whatever waits for the guarded part.
     """
 
-    def __init__(self, plan, part_plans):
+    def __init__(self, plan, part_plans, control=None):
         self.part_plans = part_plans
+        # The parts a step lies in, innermost first: the guarded parts, and
+        # the ways, attempts and time limits of control constructs.
+        self.step_parts = None if control is None else control.step_parts
+        self.part_outer = (
+            None if control is None else [part.outer for part in control.parts]
+        )
+        self.part_kind = (
+            None if control is None else [part.kind for part in control.parts]
+        )
         columns = plan.columns()  # one call for the whole plan
         self.actions = columns["action"]
         self.kinds = columns["kind"]
@@ -129,10 +138,31 @@ class _Graph:
         return a is not None and b is not None and a[0] == b[0] and a[1] != b[1]
 
     def guarded_alike(self, earlier, later):
-        """Whether `later` surely follows `earlier` when `earlier` ran: a
-        failure that skips `earlier` must skip `later` too."""
-        guard = self.guards[earlier]
-        return guard is None or guard == self.guards[later]
+        """Whether `later` surely follows `earlier` when `earlier` ran: every
+        part `earlier` lies in (a guarded part a failure may cut short, a
+        way a condition may leave, an attempt) holds `later` too."""
+        if self.step_parts is None or earlier >= len(self.step_parts):
+            guard = self.guards[earlier]
+            return guard is None or guard == self.guards[later]
+        around_later = set(self.parts_around(later))
+        return all(part in around_later for part in self.parts_around(earlier))
+
+    def parts_around(self, step):
+        if self.step_parts is None or step >= len(self.step_parts):
+            return []
+        found, part = [], self.step_parts[step]
+        while part is not None:
+            found.append(part)
+            part = self.part_outer[part]
+        return found
+
+    def conditional(self, step):
+        """Whether a step may not run however the run goes: it lies on a way
+        of a condition or in an attempt of a retried part."""
+        return any(
+            self.part_kind[part] in ("way", "attempt")
+            for part in self.parts_around(step)
+        )
 
 
 def _plan_of(part, part_plans):
@@ -309,12 +339,18 @@ def _check_trays(graph):
     the plan knows their count (no reset of the tray anywhere in it)."""
     taken = {}  # tray: [transfers at its next slot, in plan order]
     reset = set()
-    for kind, action in zip(graph.kinds, graph.actions):
+    for step, (kind, action) in enumerate(zip(graph.kinds, graph.actions)):
         if kind != "action":
             continue
         if isinstance(action, ResetTray):
             reset.add(id(action.module))
-        elif isinstance(action, Transfer) and action.slot is None:
+        elif (
+            isinstance(action, Transfer)
+            and action.slot is None
+            and not graph.conditional(step)
+        ):
+            # A transfer that a condition or a retry may leave out is not
+            # counted: its count is not known when the script compiles.
             taken.setdefault(action.tray, []).append(action)
     for tray, transfers in taken.items():
         if id(tray) in reset or len(transfers) <= tray.slot_count:
@@ -329,12 +365,13 @@ def _check_trays(graph):
         )
 
 
-def check_plan(plan, part_plans=None):
+def check_plan(plan, part_plans=None, control=None):
     """Refuses (PlanRefusal) a plan that breaks one of the rules above.
     Exception parts are checked with the plan they belong to, and each on
     its own plan too; `part_plans` ({id(part): plan}) holds their plans when
-    they are built already."""
-    graph = _Graph(plan, part_plans or {})
+    they are built already; `control` is the plan's ControlTable, when it
+    holds control constructs."""
+    graph = _Graph(plan, part_plans or {}, control)
     _check_commanders(graph)
     _check_travel(graph)
     _check_trays(graph)

@@ -17,11 +17,13 @@ Read bottom up:
 - `motion`: the parts of a move, the rates, the axis commands, the travel.
 - `interface`: `Machine`, the operations, the gate a stop closes.
 - `recording`: `RecordingMachine`, the dry run.
+- `watchdog`: `ControllerWatchdog`, which tells when the controller stops
+  answering.
 - `client`: `ClientMachine`, the machine behind the controller client.
 """
 
 from Zarn._zarnexec import CommandGate
-from Zarn.errors import MachineError
+from Zarn.errors import ControllerLost, MachineError
 from Zarn.machine.client import (
     DEFAULT_POLL_INTERVAL,
     ID_RENEWAL_AT,
@@ -41,6 +43,12 @@ from Zarn.machine.motion import (
     given_rates,
 )
 from Zarn.machine.recording import RecordingMachine
+from Zarn.machine.watchdog import (
+    MISSES_TO_LOSE,
+    PROBE_INTERVAL,
+    SLAVE_STATUS,
+    ControllerWatchdog,
+)
 
 __all__ = [
     "AXIS_FUNCTIONS",
@@ -48,13 +56,18 @@ __all__ = [
     "GENERIC_HOMING_METHOD",
     "ID_RENEWAL_AT",
     "INPUT_DATA",
+    "MISSES_TO_LOSE",
     "NO_RATE",
+    "PROBE_INTERVAL",
     "REFUSED_BY_GATE",
     "RESULT_MEANINGS",
+    "SLAVE_STATUS",
     "STOP_CLEAR_WAIT",
     "AxisMove",
     "ClientMachine",
     "CommandGate",
+    "ControllerLost",
+    "ControllerWatchdog",
     "Machine",
     "MachineError",
     "RecordingMachine",

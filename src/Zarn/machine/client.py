@@ -8,9 +8,10 @@ import threading
 import time
 
 from Zarn.errors import MachineError
-from Zarn.machine.interface import Machine
+from Zarn.machine.interface import REFUSED_BY_GATE, Machine
 from Zarn.machine.motion import AXIS_FUNCTIONS, Travel
 from Zarn.machine.running import running_action
+from Zarn.machine.watchdog import ACTIONS, LOGGER, ControllerWatchdog
 from Zarn.morvo_client import MachineLink
 
 INPUT_DATA = "MORVO_ID_INPUT_DATA"
@@ -28,7 +29,15 @@ ID_RENEWAL_AT = MachineLink.RENEW_AT
 
 # How long a stop waits for a command that is being sent to have gone out.
 STOP_CLEAR_WAIT = 5.0
+# How long the end of a run waits for a probe of the watchdog on its way: an
+# exchange's send and receive time-outs.
+WATCHDOG_CLOSE_WAIT = 2.0
 
+# What the client answers for an exchange the controller did not answer.
+NO_ANSWER = -3
+# What the client answers for a record it did not send: a device of the
+# other kind, a closed gate. No answer of the controller, nor a lack of one.
+NOT_SENT = (-2, REFUSED_BY_GATE)
 # What the client and the controller answer instead of 1. The codes from -101
 # on are those of the simulated controller (docs/simulator.md), which follows
 # the machine's controller service.
@@ -87,6 +96,11 @@ class ClientMachine(Machine):
     running F times real time): sleeps and input time-outs, given in machine
     seconds, then take 1/F as long. `device_names` ({device: name}) names
     the axes in what `stop_all` reports.
+
+    While a run watches it (`watch`), a watchdog asks the controller for a
+    device's slave status about once a second whenever an operation talks
+    to the controller, and declares the controller lost after two
+    unanswered requests in a row, its own or the operations' (see `watch`).
     """
 
     def __init__(
@@ -118,12 +132,17 @@ class ClientMachine(Machine):
         self._in_flight = {}  # action (or thread id outside actions): _InFlight
         self._moved = {}  # devices given a motion, in order: None
         self._driven_by = {}  # device: the _InFlight whose motion it is in
+        # The device the watchdog asks about: an axis of the run, else the
+        # first device an operation addresses.
+        self._probe_device = next(iter(self.device_names), None)
+        self._watchdog = None
+        self._lost = None  # the ControllerLost, once the watchdog has declared it
 
     # --- the operations
 
     def move(self, moves):
         moves = list(moves)
-        with self._acting() as entry:
+        with self._acting(moves[0].device if moves else None) as entry:
             ends = self.travel.ends(moves, read=self._actual_position)
             devices = [move.device for move in moves]
             commands = [
@@ -162,7 +181,7 @@ class ClientMachine(Machine):
                 raise failure
 
     def home(self, device, method):
-        with self._acting() as entry:
+        with self._acting(device) as entry:
             self._check_cancelled(entry, device)
             self._take_devices(entry, [device])
             # Wherever the homing ends is read from the drive when needed.
@@ -184,7 +203,7 @@ class ClientMachine(Machine):
                 f"no axis command {command!r} (one of {', '.join(AXIS_FUNCTIONS)})",
                 device=device,
             )
-        with self._acting() as entry:
+        with self._acting(device) as entry:
             self._check_cancelled(entry, device)
             self.travel.lost(device)
             with self._building(device, function), self._decoding(device, None):
@@ -192,7 +211,7 @@ class ClientMachine(Machine):
             self._check_result(result, entry, device, command_id, command)
 
     def set_output(self, device, pin, value):
-        with self._acting() as entry:
+        with self._acting(device) as entry:
             self._check_cancelled(entry, device)
             with self._building(device, "IO_SET_IO"), self._decoding(device, None):
                 result, command_id = self.link.set_output(device, pin, value)
@@ -205,14 +224,20 @@ class ClientMachine(Machine):
             )
 
     def wait_input(self, device, pin, value, timeout):
-        with self._acting() as entry:
-            deadline = time.monotonic() + timeout / self.speed
+        with self._acting(device) as entry:
+            deadline = (
+                None if timeout is None else time.monotonic() + timeout / self.speed
+            )
             while True:
                 self._check_cancelled(entry, device)
                 shown = self._input(device, pin)
                 if shown == value:
                     return
-                left = deadline - time.monotonic()
+                left = (
+                    self.poll_interval
+                    if deadline is None
+                    else deadline - time.monotonic()
+                )
                 if left <= 0:
                     raise MachineError(
                         f"input {pin} did not show {value} within {timeout:g} s "
@@ -221,12 +246,54 @@ class ClientMachine(Machine):
                     )
                 entry.cancelled.wait(min(self.poll_interval, left))
 
+    def read_input(self, device, pin):
+        with self._acting(device) as entry:
+            self._check_cancelled(entry, device)
+            return self._input(device, pin)
+
     def sleep(self, seconds):
-        with self._acting() as entry:
+        with self._acting(None, talks=False) as entry:
             if entry.cancelled.wait(seconds / self.speed):
                 raise MachineError("cancelled during a wait")
 
     # --- the hooks of a run
+
+    @contextlib.contextmanager
+    def watch(self, on_lost):
+        """Watches the controller while a run runs (the executor's watch
+        hook): whenever an operation talks to the controller, a watchdog
+        thread asks it for a device's slave status on the logger channel
+        about once a second. Once two requests in a row went unanswered
+        (the watchdog's or the operations') the controller is lost:
+        `on_lost` is called with a `ControllerLost` that names the address,
+        the ports and since when (the executor stops the run with it as its
+        reason), then the machine closes its gate and ends every blocking
+        call in flight on the client. From then on, until a run watches it
+        again, it refuses every operation, and its stop tries the axes'
+        stops only until one goes unanswered."""
+        self._lost = None
+        watchdog = ControllerWatchdog(
+            self.client,
+            lambda: self._probe_device,
+            lambda lost: self._controller_lost(lost, on_lost),
+        )
+        self._watchdog = watchdog.start()
+        try:
+            yield watchdog
+        finally:
+            self._watchdog = None
+            watchdog.close(WATCHDOG_CLOSE_WAIT)
+
+    def _controller_lost(self, lost, on_lost):
+        # The run learns its reason first, so that what fails next is told
+        # as a consequence of the stop, not as its cause.
+        on_lost(lost)
+        with self._lock:
+            self._lost = lost
+            for entry in self._in_flight.values():
+                entry.cancelled.set()
+        self.gate.close()
+        self.client.cancel()
 
     def cancel(self, action):
         """Cancels `action`: a wait or sleep it is in ends at once, its axes in
@@ -240,15 +307,21 @@ class ClientMachine(Machine):
                 entry = self._in_flight[action] = _InFlight()
             entry.cancelled.set()
             moving = list(entry.moving)
-        for device in moving:
-            self.client.motor_stop(device)
+        # To a controller that no longer answers each stop costs an
+        # exchange's time-out: stop_all tries them once for all.
+        if self._lost is None:
+            for device in moving:
+                self._stop(device)
 
     def stop_all(self):
         """The machine's stop: closes its gate (nothing but stops leaves from
         then on), waits until whatever was being sent has gone out, sends
         `motor_stop` to every axis this machine has moved, and then ends
         every blocking call in flight on the client. Returns one entry per
-        axis: its name and device, and why its stop failed if it did."""
+        axis: its name and device, and why its stop failed if it did. Once
+        the controller is lost (see `watch`), the stops after the first that
+        gets no answer are not sent: each would only cost an exchange's
+        time-out."""
         gate = self.gate
         gate.close()
         with self._lock:
@@ -260,12 +333,17 @@ class ClientMachine(Machine):
         with self._lock:
             devices = list(self._moved)
         stopped = []
+        unanswered = False
         for device in devices:
             name = self.device_names.get(device)
             shown = f"{name} (device {device})" if name else f"device {device}"
-            status = self.client.motor_stop(device)
-            if not isinstance(status, str):
-                shown += f": the stop failed, {result_text(status)}"
+            if unanswered and self._lost is not None:
+                shown += ": no stop sent, the controller does not answer"
+            else:
+                status = self._stop(device)
+                if not isinstance(status, str):
+                    shown += f": the stop failed, {result_text(status)}"
+                    unanswered = status == NO_ANSWER
             stopped.append(shown)
             self.travel.lost(device)
         if not cleared:
@@ -278,19 +356,44 @@ class ClientMachine(Machine):
 
     # --- helpers
 
+    def _heard(self, channel, result):
+        """Tells the watchdog whether the controller answered a request on
+        `channel` whose outcome is `result`."""
+        watchdog = self._watchdog
+        if watchdog is None or isinstance(result, list) or result in NOT_SENT:
+            return  # no watch, or a result wait that ended without one
+        watchdog.note(channel, result != NO_ANSWER)
+
+    def _stop(self, device):
+        status = self.client.motor_stop(device)
+        self._heard(ACTIONS, status)
+        return status
+
     @contextlib.contextmanager
-    def _acting(self):
+    def _acting(self, device, talks=True):
+        """The in-flight entry of the running action for one operation on
+        `device`; one that `talks` to the controller keeps the watchdog
+        probing while it lasts."""
         key = running_action()
         if key is None:
             key = threading.get_ident()
         with self._lock:
+            if self._lost is not None:
+                raise MachineError(f"not sent: {self._lost.reason}", device=device)
             entry = self._in_flight.get(key)
             if entry is None:
                 entry = self._in_flight[key] = _InFlight()
             entry.users += 1
+            if self._probe_device is None and device is not None:
+                self._probe_device = device
+        watchdog = self._watchdog if talks else None
+        if watchdog is not None:
+            watchdog.begin()
         try:
             yield entry
         finally:
+            if watchdog is not None:
+                watchdog.end()
             with self._lock:
                 entry.users -= 1
                 # A cancelled action's entry stays, so that it sends nothing more.
@@ -340,6 +443,7 @@ class ClientMachine(Machine):
     def _actual_position(self, device):
         """Where the drive stands, as the controller logs it, or None."""
         position = self.client.motor_monitor(device)
+        self._heard(LOGGER, position)
         if isinstance(position, bool) or not isinstance(position, (int, float)):
             return None
         return float(position)
@@ -372,6 +476,7 @@ class ClientMachine(Machine):
             sent = self.link.send_all(commands)
         started, failure = [], None
         for (device, *_), (status, command_id) in zip(commands, sent):
+            self._heard(ACTIONS, status)
             if status != 1:
                 failure = MachineError(
                     f"{what} was not taken: {result_text(status)}",
@@ -388,9 +493,9 @@ class ClientMachine(Machine):
         with self._lock:
             self._moved.setdefault(device, None)
             entry.moving[device] = command_id
-            cancelled = entry.cancelled.is_set()
+            cancelled = entry.cancelled.is_set() and self._lost is None
         if cancelled:  # cancelled while the record went out
-            self.client.motor_stop(device)
+            self._stop(device)
 
     def _await_end(self, entry, device, command_id, end_state):
         try:
@@ -404,10 +509,13 @@ class ClientMachine(Machine):
         self._check_result(result, entry, device, command_id, what)
 
     def _check_result(self, result, entry, device, command_id, what):
+        self._heard(ACTIONS, result)
         if result == 1:
             return
         if isinstance(result, list):
-            if entry.cancelled.is_set():
+            if self._lost is not None:
+                reason = f"no result came for {what}: {self._lost.reason}"
+            elif entry.cancelled.is_set():
                 reason = f"{what} was cancelled before its result came"
             else:
                 timeout = self.client.result_timeout
@@ -426,6 +534,7 @@ class ClientMachine(Machine):
 
     def _input(self, device, pin):
         text = self.client.io_monitor(device, INPUT_DATA)
+        self._heard(LOGGER, text)
         if not isinstance(text, str):
             raise MachineError(
                 f"the inputs could not be read: {result_text(text)}",

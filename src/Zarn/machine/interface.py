@@ -69,8 +69,13 @@ class Machine:
 
     def wait_input(self, device: int, pin: int, value: int, timeout: float) -> None:
         """Returns once input `pin` of IO module `device` shows `value`; raises
-        `MachineError` when it does not within `timeout` seconds."""
+        `MachineError` when it does not within `timeout` seconds (None: it
+        waits as long as it takes, until the run cancels it)."""
         self._missing("wait_input")
+
+    def read_input(self, device: int, pin: int) -> int:
+        """What input `pin` of IO module `device` shows now: 0 or 1."""
+        self._missing("read_input")
 
     def sleep(self, seconds: float) -> None:
         """Pauses for `seconds` of machine time (a run may go faster)."""
@@ -94,6 +99,14 @@ class Machine:
         """Stops every axis that may be moving; returns what it stopped (for
         the run's report, e.g. the devices)."""
         return ()
+
+    def watch(self, on_lost):
+        """A context manager that watches the machine's controller while a
+        run runs: when the controller stops answering it calls
+        `on_lost(error)` once, from whichever thread found it, with a
+        `MachineError` that says so (the run then stops with it as its
+        reason). The default watches nothing."""
+        return contextlib.nullcontext()
 
     def _missing(self, operation):
         raise NotImplementedError(

@@ -17,13 +17,20 @@ class RecordingMachine(Machine):
     Moves are checked against their axes' travel as on the machine; a
     homing is taken to end at 0. Where an axis stands before its first
     move or homing is not known, so a relative step then goes unchecked.
-    After `stop_all` nothing more is noted but stops."""
+    After `stop_all` nothing more is noted but stops.
 
-    def __init__(self, out=None):
+    `inputs` ({(device, pin): 0 or 1}) are the inputs a condition reads;
+    every other input reads 0 (off)."""
+
+    def __init__(self, out=None, inputs=None):
         self.calls = []
         self._out = out
         self._lock = threading.Lock()
         self.travel = Travel()
+        self.inputs = {
+            (int(device), int(pin)): 1 if value else 0
+            for (device, pin), value in dict(inputs or {}).items()
+        }
 
     def _note(self, operation, *arguments):
         with self._lock:
@@ -67,6 +74,11 @@ class RecordingMachine(Machine):
 
     def wait_input(self, device, pin, value, timeout):
         self._note("wait_input", device, pin, value, timeout)
+
+    def read_input(self, device, pin):
+        value = self.inputs.get((device, pin), 0)
+        self._note("read_input", device, pin)
+        return value
 
     def sleep(self, seconds):
         self._note("sleep", seconds)

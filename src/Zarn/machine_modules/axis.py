@@ -176,6 +176,27 @@ class Axis(MachineModule):
         )
 
     @builds_action
+    def move_offset(
+        self, position, offset, velocity=None, acceleration=None, deceleration=None
+    ):
+        """Moves to a named position plus `offset` (`@z move camera + 2.5`);
+        the end is checked against the travel like every target."""
+        name = _plain(position)
+        offset = _real(offset, f"the offset of @{self.name}", text=True)
+        value = self.check_target(
+            self.position(name) + offset,
+            f"a move of @{self.name} to {name} {offset:+g}",
+        )
+        return MoveAxis(
+            self,
+            device=self.device,
+            target=value,
+            position=name,
+            offset=offset,
+            **self._rates(velocity, acceleration, deceleration),
+        )
+
+    @builds_action
     def move_by(self, step, velocity=None, acceleration=None, deceleration=None):
         """Moves by `step` from where the axis stands."""
         return MoveAxisBy(
@@ -223,7 +244,8 @@ class _RatedMove(ModuleAction):
 
 class MoveAxis(_RatedMove):
     """An absolute move. Settings: device, target, position (its name, or
-    None for a plain number), velocity, acceleration, deceleration."""
+    None for a plain number), offset (added to the position's target, or
+    None), velocity, acceleration, deceleration."""
 
     operation = "move"
 
@@ -235,11 +257,19 @@ class MoveAxis(_RatedMove):
         velocity=NO_RATE,
         acceleration=NO_RATE,
         deceleration=NO_RATE,
+        offset=None,
     ):
         self.device = _device(device, "a move")
         self.target = _real(target, "the target of a move")
         self.position = None if position is None else _name(position, "a position")
+        self.offset = None if offset is None else _real(offset, "the offset of a move")
         self._setup_rates(velocity, acceleration, deceleration)
+
+    def _where(self):
+        if not self.position:
+            return repr(self.target)
+        offset = f" {self.offset:+g}" if self.offset else ""
+        return f"{self.position}{offset}"
 
     def axis_move(self):
         return AxisMove(
@@ -260,13 +290,13 @@ class MoveAxis(_RatedMove):
 
     def _summary(self):
         where = (
-            f"{self.position}={self.target!r}" if self.position else repr(self.target)
+            f"{self._where()}={self.target!r}" if self.position else repr(self.target)
         )
         return f"{where} dev {self.device}"
 
     def describe(self):
         where = (
-            f"{self.position} ({self.target!r})" if self.position else repr(self.target)
+            f"{self._where()} ({self.target!r})" if self.position else repr(self.target)
         )
         return f"move @{self._module_name()} to {where} on device {self.device}{_rates_shown(self)}"
 

@@ -214,9 +214,22 @@ class Transfer(ModuleAction):
         self.slot = None if slot is None else self.tray.check_slot(slot)
 
     def perform(self, machine):
-        handler, tray = self.module, self.tray
-        slot = self.slot if self.slot is not None else tray.take_next_slot()
+        taken = self.slot is None
+        slot = self.slot if not taken else self.tray.take_next_slot()
         self.slot_used = slot
+        try:
+            self._transfer(machine, slot)
+        except BaseException:
+            # A pick that failed leaves its part in the slot, which the next
+            # attempt then takes again (unless a later slot was taken since);
+            # a place that failed may have left its part there: the slot
+            # stays used.
+            if taken and self.operation == "pick":
+                self.tray.give_back(slot)
+            raise
+
+    def _transfer(self, machine, slot):
+        handler, tray = self.module, self.tray
         slot_x, slot_y = tray.slot_position(slot)
         travel = handler.z.position(handler.travel)
         gripper = handler.gripper

@@ -125,6 +125,24 @@ class IOModule(MachineModule):
         return self.set(pin, 0)
 
     @builds_action
+    def wait_until(self, pin, status, within=None):
+        """Waits until the input `pin` shows `status`, at most `within`
+        seconds, or as long as it takes when none is given (no time-out of
+        the run applies to it then)."""
+        name = _plain(pin)
+        if within is None:
+            self.wait_for(name, status)  # the same checks of the pin and status
+            return WaitInput(
+                self,
+                device=self.device,
+                pin=self.inputs[name],
+                value=status_value(status, f"@{self.name} {name}"),
+                pin_name=name,
+                timeout=None,
+            )
+        return self.wait_for(name, status, within)
+
+    @builds_action
     def wait_for(self, pin, status, timeout=None):
         """Waits until the input `pin` shows `status`, at most `timeout`
         seconds (the module's input_timeout unless given)."""
@@ -195,12 +213,16 @@ class SetOutput(_PinAction):
 
 class WaitInput(_PinAction):
     """Waits for an input. Settings: device, pin, value (0 or 1), pin_name,
-    timeout (seconds)."""
+    timeout (seconds; None: as long as it takes, and no action time-out of
+    the run applies)."""
 
     operation = "wait_for"
 
     def setup(self, device, pin, value, pin_name=None, timeout=5.0):
         self._setup_pin(device, pin, value, pin_name)
+        if timeout is None:
+            self.timeout = None
+            return
         self.timeout = _seconds(timeout, "the timeout of an input wait")
         if self.timeout == 0:
             raise ValueError("the timeout of an input wait must be more than 0 seconds")
@@ -211,18 +233,22 @@ class WaitInput(_PinAction):
     @property
     def expected_seconds(self):
         """How long it may wait by design, beyond a command's own time (a run's
-        time-out for the action comes on top of it)."""
-        return self.timeout
+        time-out for the action comes on top of it); a wait without a limit
+        may take for ever."""
+        return float("inf") if self.timeout is None else self.timeout
 
     def _summary(self):
-        return (
-            f"{self._pin_shown()}=={self.value} dev {self.device} pin {self.pin} "
-            f"timeout {self.timeout!r}s"
-        )
+        limit = "no timeout" if self.timeout is None else f"timeout {self.timeout!r}s"
+        return f"{self._pin_shown()}=={self.value} dev {self.device} pin {self.pin} {limit}"
 
     def describe(self):
         state = "on" if self.value else "off"
+        limit = (
+            "as long as it takes"
+            if self.timeout is None
+            else f"at most {self.timeout!r} s"
+        )
         return (
             f"wait until {self._pin_shown()} of @{self._module_name()} is {state} "
-            f"(device {self.device}, pin {self.pin}), at most {self.timeout!r} s"
+            f"(device {self.device}, pin {self.pin}), {limit}"
         )

@@ -149,6 +149,16 @@ class Tray(MachineModule):
             self._cursor += 1
             return slot
 
+    def give_back(self, slot):
+        """Frees `slot` again when it is the last one taken (no transfer has
+        taken a later slot since): a pick that failed leaves its part where
+        it was, for the next attempt to take. Returns whether it did."""
+        with self._cursor_lock:
+            if self._cursor != slot + 1:
+                return False
+            self._cursor = slot
+            return True
+
     def reset_cursor(self, slot=1):
         """Puts the cursor on `slot` now (the script's reset does it when it
         executes)."""

@@ -5,24 +5,12 @@ import textwrap
 import weakref
 
 import pytest
-from support.actions import Module, RecordingAction
+from support.actions import Module, RecordingAction, block_of, chain
 from Zarn._zarnblock import ZarnBlock
 from Zarn._zarnprimitives import ZarnId
 from Zarn.blocks import AsyncBlock, CompeteBlock, StandardBlock
 
 NOT_RESOLVED = "ZarnBlock not resolved... Can't evaluate. "
-
-
-def block_of(*actions, identifier=None):
-    block = StandardBlock(identifier=identifier)
-    block.add(list(actions))
-    return block
-
-
-def chain(*blocks):
-    for earlier, later in zip(blocks, blocks[1:]):
-        earlier.next_block = later
-    return blocks[0]
 
 
 # --- the abstract base ---------------------------------------------------------------

@@ -18,6 +18,7 @@ from support.controllers import EXAMPLE, example_with
 from Zarn import cli, configuration
 from Zarn.errors import RunError
 from Zarn.morvo_client import MorvoDataIdxEnum
+from Zarn.sim import SimulatedController
 
 EXAMPLE_MODULES = cli.EXAMPLES / "modules.py"
 STOP = 7
@@ -390,6 +391,39 @@ def test_ctrl_c_during_motion_stops_the_axes_and_ends_promptly(simulated):
     }
     assert err == "zarn: the run was interrupted (Ctrl-C)\n"
     assert [state_of(client, drive) for drive in (13, 14, 15, 16)] == [STOP] * 4
+
+
+def test_a_controller_killed_mid_motion_ends_the_run_in_seconds():
+    # The results are published only when a motion ends, so the silence of a
+    # long move must not hide a controller that is gone.
+    sim = SimulatedController(EXAMPLE, speed=1).start()
+    process = start_run("pick_and_place", *on(sim))
+    try:
+        wait_for_line(process, r"@arm +pick +start")
+        time.sleep(0.3)  # the arm's z axis is on its way
+        sim._process.kill()
+        killed = time.monotonic()
+        out, err = process.communicate(timeout=30)
+        ended = time.monotonic() - killed
+    finally:
+        process.kill()
+        sim.stop()
+    assert process.returncode == 1 and ended < 5, (ended, out, err)
+    # The probes on the logger port, or the run's own commands on the action
+    # port, whichever went unanswered first; a command that failed for want
+    # of an answer is told after the cause.
+    port = r"(logger port 5003|action port 5002)"
+    assert re.match(
+        rf"zarn: the run failed: the controller at {re.escape(sim.address)} stopped "
+        rf"answering: no answer on its {port}( and {port})? since "
+        r"\d\d:\d\d:\d\d\.\d{3} \(\d+ requests in a row\)",
+        err,
+    ), err
+    # The stops are tried until one goes unanswered; the rest would each
+    # cost a time-out.
+    line = re.search(r"^  stopped: (.*)$", out, re.MULTILINE).group(1)
+    assert line.count("@") == 4 and "the stop failed" in line, line
+    assert "no stop sent, the controller does not answer" in line, line
 
 
 @pytest.mark.parametrize(

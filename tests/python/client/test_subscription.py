@@ -80,6 +80,40 @@ def test_fresh_clients_lose_nothing_on_a_loaded_machine(controller, make_client)
     assert lost == 0
 
 
+def test_sixteen_threads_of_two_thousand_calls_share_one_client(
+    controller, make_client
+):
+    """Every reply and every result reaches the thread that asked for it, and
+    none is lost, while the ids wrap 32 times."""
+    controller.script = lambda fields: Reply(publish=[Publish(result=fields[2])])
+    client = make_client(controller.address)
+    client.result_timeout = 5  # a lost result fails the call, not the suite
+    assert one_call(client, mc.KVTAction(0, 271, [-1]))[0] == -1  # subscribed
+    threads, calls = 16, 2_000
+    before = thread_count()
+    wrong = []
+
+    def work(worker):
+        for i in range(calls):
+            value = worker * calls + i
+            result, _ = one_call(client, mc.KVTAction(0, 271, [value]))
+            if result != value:
+                wrong.append((worker, i, result))
+
+    workers = [threading.Thread(target=work, args=(w,)) for w in range(threads)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join(timeout=50)
+    assert not any(worker.is_alive() for worker in workers)
+    assert wrong == [] and len(controller.records) == threads * calls + 1
+    # A joined thread may take a moment more to leave the process.
+    deadline = time.monotonic() + 2
+    while thread_count() > before and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert thread_count() == before
+
+
 def test_collection_ends_at_the_target_with_earlier_topics_decoded(
     controller, make_client
 ):

@@ -51,7 +51,13 @@ def test_parallel_branches_overlap_and_what_follows_waits_for_all():
     assert uses["axis"].actions == 2 and uses["gripper"].actions == 1
     assert 0.19 <= uses["axis"].busy < 0.6
     assert 0 < uses["gripper"].share <= 1
-    assert report.counts == {"run": 4, "finished": 4, "failed": 0, "skipped": 0}
+    assert report.counts == {
+        "run": 4,
+        "finished": 4,
+        "failed": 0,
+        "skipped": 0,
+        "not taken": 0,
+    }
 
 
 def test_a_plan_wider_than_the_pool_runs_in_the_order_its_waits_allow():
@@ -263,8 +269,16 @@ def test_an_unguarded_failure_stops_the_run_and_the_axes():
     sequence.add([x.move_action("pick")])
     group = parallel(sequence, slow)
     group.next_block = block(CONVEYOR, "after")
-    report = Executor(group, machine=machine, cancel=cancel_step).run()
+    # The script's stop handler runs once, once the run has come to rest.
+    report = Executor(
+        group,
+        machine=machine,
+        cancel=cancel_step,
+        stop_handler=block(CONVEYOR, "handled"),
+    ).run()
     assert report.status == "failed" and report.exit_code == 1
+    handled = [(action.label, status) for action, status, _ in report.stop_handler]
+    assert handled == [("handled", "finished")]
     failure = report.failure
     assert failure.operation == "move" and failure.module == "x"
     assert (failure.device, failure.command_id, failure.result) == (13, "PC0101-4", -3)
@@ -499,7 +513,8 @@ def test_many_runs_in_a_row_leave_no_threads_behind():
     before = thread_count()
     for _ in range(30):
         run_once()
-    assert thread_count() == before
+    # At most: a thread of an earlier test may end meanwhile.
+    assert thread_count() <= before
 
 
 def test_an_execute_set_on_the_action_itself_is_the_one_run():

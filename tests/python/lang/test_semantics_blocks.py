@@ -3,9 +3,8 @@ actionclause, asyncblock, competeblock), with their wait clauses, global
 resolution and hand-over, and every listed failure."""
 
 import pytest
-from support.actions import Module, RecordingAction
-from test_block_structure import block_of as plain
-from test_block_structure import chain
+from support.actions import Module, RecordingAction, chain
+from support.actions import block_of as plain
 from Zarn._zarnprimitives import ZarnId
 from Zarn.blocks import (
     AsyncBlock,

@@ -245,6 +245,42 @@ def test_machines_on_clients_made_in_the_same_second_give_out_different_ids(
     assert machines[1].client.motor_monitor(13) == 0.0
 
 
+def test_four_clients_drive_one_controller_at_once(simulated, tmp_path):
+    """Every client's results reach it and no other: each move returns only
+    once its own axis stands at its end, each output reads back as set."""
+    sim, _ = simulated(speed=SPEED)
+    config = str(sim.client_config(tmp_path / "four.yaml"))
+    wrong = []
+
+    def drive(device, pin):
+        machine = ClientMachine(MorvoClient(config), speed=SPEED)
+        client = machine.client
+        client.result_timeout = 5
+        try:
+            machine.home(device, 17)
+            for i in range(20):
+                target, value = 10.0 + 5 * (i % 2), i % 2
+                machine.move([AxisMove(device, target)])
+                machine.set_output(10, pin, value)
+                image = bytes.fromhex(client.io_monitor(10, "MORVO_ID_OUTPUT_DATA"))
+                shown = (client.motor_monitor(device), image[pin // 8] >> pin % 8 & 1)
+                if shown != (target, value):
+                    wrong.append((device, i, shown))
+        except MachineError as error:
+            wrong.append((device, error))
+
+    clients = [
+        threading.Thread(target=drive, args=(device, 8 + n))
+        for n, device in enumerate((13, 14, 15, 16))
+    ]
+    for client in clients:
+        client.start()
+    for client in clients:
+        client.join(timeout=50)
+    assert not any(client.is_alive() for client in clients)
+    assert wrong == []
+
+
 # --- safety: a stop is final, every move stays inside its travel ---------------------
 
 

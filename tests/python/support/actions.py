@@ -96,3 +96,19 @@ def run_plan_on_threads(block, timeout=10):
         thread.join(timeout)
         assert not thread.is_alive(), "an action was still waiting"
     return plan
+
+
+def block_of(*actions, identifier=None):
+    """A plain block holding the actions."""
+    from Zarn.blocks import StandardBlock
+
+    block = StandardBlock(identifier=identifier)
+    block.add(list(actions))
+    return block
+
+
+def chain(*blocks):
+    """Links the blocks into one chain; its head."""
+    for earlier, later in zip(blocks, blocks[1:]):
+        earlier.next_block = later
+    return blocks[0]

@@ -6,8 +6,9 @@
 // which a semantics object must be called, without any recursion; a sequence
 // of 20,000 statements is just 20,000 more nodes, not 20,000 levels.
 //
-// Inline compound statements (a loop, a guarded block, a parallel or competing
-// group, a braced sequence written where a statement goes) are hoisted: the
+// Inline compound statements (a loop, a guarded, retried or timed block, an
+// if, a parallel or competing group, a braced sequence written where a
+// statement goes) are hoisted: the
 // parser emits an anonymous declaration of the construct, named
 // "_<keyword>@L<line>C<column>", just before the statement, and the statement
 // refers to that name. A statement's block therefore never holds a block value,
@@ -55,18 +56,30 @@ enum class Kind : std::uint8_t {
   AsyncBlock,
   CompeteBlock,
   Action,
+  // Rules added with conditions, timed and retried bodies and blocks with
+  // parameters; kept after the first ones so that those keep their numbers.
+  Real,  // a token rule: a number with a fraction
+  WaitUntil,
+  MoveOffset,
+  IfBlock,
+  Condition,
+  LoopCond,
+  Retry,
+  Timeout,
+  BlockCall,
+  OnStop,
   // Plain values the semantics never sees as a rule of their own.
   List,  // a list of the entries' values, in order (entries have Key::Item)
   Pair,  // a pair of the two entries' values (a tray and its slot)
   Text,  // a plain text (the wait marker, a priority name)
 };
-inline constexpr std::size_t kRuleCount = static_cast<std::size_t>(Kind::Action) + 1;
+inline constexpr std::size_t kRuleCount = static_cast<std::size_t>(Kind::OnStop) + 1;
 
 // The rule's name, which is also the semantics method's name; "list", "pair"
 // and "text" for the plain values.
 const char* kind_name(Kind kind);
 bool is_token_rule(Kind kind);
-inline bool is_rule(Kind kind) { return kind <= Kind::Action; }
+inline bool is_rule(Kind kind) { return kind <= Kind::OnStop; }
 
 enum class Key : std::uint8_t {
   Item,  // an element of a List or a Pair
@@ -92,8 +105,22 @@ enum class Key : std::uint8_t {
   competeright,
   priorities,
   declarations,
+  otherwise,
+  condition,
+  negate,
+  which,
+  kind,
+  seconds,
+  within,
+  offset,
+  args,
+  params,
+  bodystart,
+  bodyend,
+  bodyline,
+  bodycolumn,
 };
-inline constexpr std::size_t kKeyCount = static_cast<std::size_t>(Key::declarations) + 1;
+inline constexpr std::size_t kKeyCount = static_cast<std::size_t>(Key::bodycolumn) + 1;
 const char* key_name(Key key);
 
 // An entry whose value is "nothing" (a branch written without a priority).
@@ -153,7 +180,20 @@ struct SyntaxError : std::runtime_error {
 };
 
 // Parses a whole script. Throws SyntaxError.
+//
+// The body of a block with parameters is checked but yields no nodes: its
+// declaration holds where the body stands instead (bodystart, bodyend: byte
+// offsets in `source` as given, a byte order mark included; bodyline,
+// bodycolumn), so that each use can read it again with parse_body.
 Tree parse(std::string_view source, const Limits& limits = {});
+
+// Parses the one body that starts at byte `start` of the whole script
+// `source`, which stands at `at`: every node and error keeps its place in the
+// script. Names stand as values and slots anywhere in it (they are the
+// parameters, checked when the whole script was read). The root node is the
+// body's. Throws SyntaxError, and std::invalid_argument for a start outside
+// the script.
+Tree parse_body(std::string_view source, std::size_t start, Position at, const Limits& limits = {});
 
 // The text of a line (counted from 1) without its line break, as the parser
 // counts lines (LF, CR LF or a lone CR end a line; a leading byte order mark is

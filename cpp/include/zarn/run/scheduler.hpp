@@ -55,13 +55,40 @@ struct PlanError : std::invalid_argument {
 
 struct PlanStep {
   std::vector<std::size_t> waits;          // steps that must have finished first
-  long guard = -1;                         // innermost guarded part, or -1
+  long guard = -1;                         // innermost part (of any kind), or -1
   bool asynchronous = false;               // started, then ended through complete()
   std::chrono::nanoseconds time_limit{0};  // zero: no limit
+  bool decides = false;                    // its result takes ways or leaves them
 };
 
+// The kinds of parts a plan's steps may lie in. A part holds its members,
+// the parts inside it included.
+enum class PartKind : std::uint8_t {
+  // A guarded part (try/except): a failure inside skips what has not
+  // started, lets what runs finish, runs the exception part the controlling
+  // thread adds, and then the script goes on after the part.
+  Try,
+  // One attempt of a retried part: a failure inside cancels what runs,
+  // skips what has not started and, once nothing runs, lets the next
+  // attempt (the part's successors) start; an attempt that finishes leaves
+  // the attempts after it not taken. The last attempt's failure goes on.
+  Attempt,
+  // One way of a condition, or the rest of a loop from one round on: taken
+  // or left (not taken) by its deciding step's result.
+  Way,
+  // A part with a time limit from the start of its first member: past it,
+  // the part fails (what runs is cancelled).
+  TimeLimit,
+};
+const char* to_string(PartKind kind);
+
 struct PlanGuard {
-  long outer = -1;  // the guarded part around this one, or -1
+  long outer = -1;  // the part around this one, or -1
+  PartKind kind = PartKind::Try;
+  long decision = -1;                      // Way: the deciding step
+  bool taken_when = true;                  // Way: taken when the decision is this
+  long next = -1;                          // Attempt: the next attempt's part, or -1
+  std::chrono::nanoseconds time_limit{0};  // TimeLimit
 };
 
 enum class StepStatus : std::uint8_t {
@@ -71,7 +98,8 @@ enum class StepStatus : std::uint8_t {
   Running,  // executing (or, asynchronous, waiting for its end)
   Finished,
   Failed,
-  Skipped,  // never started: what it depended on failed, or the run stopped
+  Skipped,   // never started: what it depended on failed, or the run stopped
+  NotTaken,  // never started: it lies on a way its condition did not take
 };
 
 enum class StopReason : std::uint8_t {
@@ -94,6 +122,8 @@ class StepRunner {
     // False for a step the runner did not begin because the run had begun
     // to stop: it counts as skipped, not as failed.
     bool begun = true;
+    // A deciding step's result: 1 or 0 (-1: none).
+    int decision = -1;
   };
 
   virtual ~StepRunner() = default;
@@ -126,12 +156,18 @@ struct GuardRecord {
   bool failed = false;
   bool recovered = false;   // its exception part is over and the script went on after it
   long first_failure = -1;  // the step whose failure failed it, or -1
-  long failed_part = -1;    // or the guarded part whose exception part could not be made
+  long failed_part = -1;    // or the part that failed it (an exception part that could
+                            // not be made, a time limit that passed)
+  PartKind kind = PartKind::Try;
+  bool not_taken = false;                       // a way or an attempt that was left
+  bool timed_out = false;                       // a time-limited part past its limit
+  std::optional<RunClock::time_point> started;  // its first member's start
 };
 
 // What the controlling thread has to do; see take_attention().
 struct Attention {
   std::vector<std::size_t> timed_out;      // cancel these steps
+  std::vector<std::size_t> cancel;         // and these: an attempt or a time-limited part failed
   std::vector<std::size_t> failed_guards;  // give these guarded parts their exception part
   bool stopping = false;                   // the run has begun to stop (reported once)
   std::vector<std::size_t> in_flight;      // with `stopping`: the steps to cancel
@@ -147,6 +183,9 @@ class RunScheduler : public std::enable_shared_from_this<RunScheduler> {
     // Closed the moment the run decides to stop, before anyone is told, so
     // that no command of a step still in flight can leave after that.
     std::vector<std::shared_ptr<CommandGate>> gates;
+    // A failure ends only its own step: what waits for it goes on (a stop
+    // routine that sets what it can after a stop).
+    bool keep_going = false;
   };
 
   // Checks the plan (PlanError) and prepares the run; nothing starts yet.
@@ -242,6 +281,26 @@ class RunScheduler : public std::enable_shared_from_this<RunScheduler> {
   void open_part_locked(std::size_t guard);
   void try_resolve_locked(std::size_t guard);
   bool encloser_failed_locked(long guard) const;
+  // The innermost part at or around `guard` that handles a failure (a Try
+  // or an Attempt), or -1 for the run itself.
+  long handler_of_locked(long guard) const;
+  // A deciding step's result: leaves the ways it does not take.
+  void decide_locked(std::size_t step, int decision);
+  // Leaves a way or attempt: its members that have not started are not
+  // taken, and what waits for them goes on as if they had finished.
+  void leave_part_locked(std::size_t guard);
+  // A step of a part not taken, reached: it counts as not taken and what
+  // waits for it goes on.
+  void pass_left_locked(std::size_t step);
+  // A member of `guard` and of the parts around it has settled.
+  void member_settled_locked(std::size_t step);
+  // A member has begun: starts the clocks of the time-limited parts it opens.
+  void member_began_locked(std::size_t step);
+  // An attempt that failed and has come to rest: the next attempt starts,
+  // or the failure goes on.
+  void resolve_attempt_locked(std::size_t guard);
+  // A time-limited part past its limit.
+  void time_out_part_locked(std::size_t guard);
   void begin_stop_locked(StopReason reason, long step, long guard);
   void abandon_locked(std::size_t step);
   void expire_locked(RunClock::time_point now);
@@ -273,6 +332,11 @@ class RunScheduler : public std::enable_shared_from_this<RunScheduler> {
   using Deadline = std::pair<RunClock::time_point, std::size_t>;
   std::vector<Deadline> deadlines_;
   std::set<Deadline> graces_;
+  std::set<Deadline> part_deadlines_;  // time-limited parts under way, soonest first
+  std::vector<std::size_t> passing_;   // steps not taken, to be passed on
+  bool draining_ = false;
+  // The ways each deciding step takes or leaves.
+  std::vector<std::vector<std::size_t>> ways_of_;
 
   std::vector<std::unique_ptr<Worker>> workers_;
   std::size_t target_ = 1;
