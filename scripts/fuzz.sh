@@ -50,7 +50,9 @@ case "${1:-}" in
     findings="$build/findings/$2"
     mkdir -p "$work" "$findings"
     seeds=("fuzz/corpus/$2")
-    [ -d "fuzz/regressions/$2" ] && seeds+=("fuzz/regressions/$2")
+    for kept in regressions seeds; do
+      [ -d "fuzz/$kept/$2" ] && seeds+=("fuzz/$kept/$2")
+    done
     "$build/fuzz/zarn_fuzz_$2" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
       -artifact_prefix="$findings/" "$work" "${seeds[@]}"
     ;;

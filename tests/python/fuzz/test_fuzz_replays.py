@@ -21,7 +21,7 @@ FUZZ = ROOT / "fuzz"
 def test_corpus_raises_only_documented_errors(target, corpus):
     folders = [
         FUZZ / kind / corpus
-        for kind in ("corpus", "regressions")
+        for kind in ("corpus", "regressions", "seeds")
         if (FUZZ / kind / corpus).is_dir()
     ]
     replay = subprocess.run(
