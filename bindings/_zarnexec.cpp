@@ -189,7 +189,8 @@ class PyRunner final : public zarn::StepRunner {
     int decision = -1;
     if (succeeded && decides[step]) decision = decision_of(action, step, succeeded);
     Py_DECREF(action);
-    const RunClock::time_point ended = RunClock::now();
+    const std::shared_ptr<RunScheduler> run = scheduler.lock();
+    const RunClock::time_point ended = run ? run->now() : RunClock::now();
     if (reported && !on_finish.is_none()) {
       call_hook(on_finish, nb::make_tuple(step, succeeded, seconds_between(origin, started),
                                           seconds_between(origin, ended)));
@@ -495,11 +496,19 @@ nb::object index_or_none(long index) {
   return index < 0 ? nb::none() : nb::object(nb::int_(index));
 }
 
+// The simulated clock inside a LocalController's clock_handle(), or none.
+std::shared_ptr<zarn::VirtualClock> clock_of(nb::handle handle) {
+  if (handle.is_none()) return nullptr;
+  void* pointer = PyCapsule_GetPointer(handle.ptr(), zarn::kVirtualClockCapsule);
+  if (pointer == nullptr) throw nb::python_error();
+  return *static_cast<std::shared_ptr<zarn::VirtualClock>*>(pointer);
+}
+
 class ZarnRun {
  public:
   ZarnRun(nb::handle plan, nb::object limit_for, std::size_t workers, std::size_t max_workers,
           double cancel_grace, std::vector<std::shared_ptr<zarn::CommandGate>> gates,
-          nb::handle control, bool keep_going)
+          nb::handle control, bool keep_going, nb::handle clock)
       : runner_(std::make_shared<PyRunner>()) {
     if (std::isnan(cancel_grace) || cancel_grace < 0) {
       throw nb::value_error("the cancel grace must be a number of seconds, 0 or more");
@@ -514,6 +523,7 @@ class ZarnRun {
       if (!gate) throw nb::type_error("a run's gates must be CommandGate objects, not None");
     }
     options.gates = std::move(gates);
+    options.clock = clock_of(clock);
     options.cancel_grace = std::chrono::duration_cast<std::chrono::nanoseconds>(
         std::chrono::duration<double>(std::min(cancel_grace, 365.0 * 24 * 3600)));
     try {
@@ -598,7 +608,7 @@ class ZarnRun {
 
   double elapsed() const {
     if (!started_) return 0.0;
-    return seconds_between(runner_->origin, RunClock::now());
+    return seconds_between(runner_->origin, scheduler_->now());
   }
 
   nb::list records() const {
@@ -780,19 +790,22 @@ NB_MODULE(_zarnexec, m) {
 
   nb::class_<ZarnRun>(m, "ZarnRun", nb::type_slots(run_slots),
                       "One run of a plan on the scheduler's workers (see Zarn.executor).")
-      .def(nb::init<nb::handle, nb::object, std::size_t, std::size_t, double,
-                    std::vector<std::shared_ptr<zarn::CommandGate>>, nb::handle, bool>(),
-           nb::arg("plan"), nb::arg("limit_for"), nb::arg("workers") = 0,
-           nb::arg("max_workers") = 16, nb::arg("cancel_grace") = 5.0,
-           nb::arg("gates") = std::vector<std::shared_ptr<zarn::CommandGate>>{},
-           nb::arg("control").none() = nb::none(), nb::arg("keep_going") = false,
-           "Reads the plan's steps. `limit_for(kind)` gives, for each kind of\n"
-           "action, (time limit in seconds or None, whether to add the action's\n"
-           "own expected_seconds). `workers` 0 sizes the pool from the plan.\n"
-           "`gates` are closed the moment the run decides to stop. `control`: the\n"
-           "compile path's table of the plan's parts (ways, attempts, time limits),\n"
-           "read instead of the plan's guards. With `keep_going` a failure ends only\n"
-           "its own step.")
+      .def(
+          nb::init<nb::handle, nb::object, std::size_t, std::size_t, double,
+                   std::vector<std::shared_ptr<zarn::CommandGate>>, nb::handle, bool, nb::handle>(),
+          nb::arg("plan"), nb::arg("limit_for"), nb::arg("workers") = 0,
+          nb::arg("max_workers") = 16, nb::arg("cancel_grace") = 5.0,
+          nb::arg("gates") = std::vector<std::shared_ptr<zarn::CommandGate>>{},
+          nb::arg("control").none() = nb::none(), nb::arg("keep_going") = false,
+          nb::arg("clock").none() = nb::none(),
+          "Reads the plan's steps. `limit_for(kind)` gives, for each kind of\n"
+          "action, (time limit in seconds or None, whether to add the action's\n"
+          "own expected_seconds). `workers` 0 sizes the pool from the plan.\n"
+          "`gates` are closed the moment the run decides to stop. `control`: the\n"
+          "compile path's table of the plan's parts (ways, attempts, time limits),\n"
+          "read instead of the plan's guards. With `keep_going` a failure ends only\n"
+          "its own step. `clock`: the simulated clock of an in-process controller\n"
+          "(its clock_handle()), for a run on simulated time.")
       .def("set_hooks", &ZarnRun::set_hooks, nb::arg("on_start").none(),
            nb::arg("on_finish").none(),
            "on_start(step, start) and on_finish(step, succeeded, start, end), called\n"

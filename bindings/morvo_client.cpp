@@ -145,4 +145,5 @@ NB_MODULE(morvo_client, m) {
   bind_channels(m, client);
   bind_commands(m, client);
   bind_machine_link(m);
+  bind_local_controller(m, client);
 }

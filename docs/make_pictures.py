@@ -1,6 +1,6 @@
 """Draws the two pictures of docs/pictures.md from examples/pick_and_place.zarn.
 
-    python docs/make_pictures.py [--speed F]
+    python docs/make_pictures.py [--speed F] [--only graph|timeline]
 
 - docs/pick_and_place-graph.svg: what `zarn graph examples/pick_and_place.zarn
   -o FILE.svg` draws (it needs Graphviz's `dot`);
@@ -125,8 +125,14 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--speed", type=cli.speed_factor, default=10.0, metavar="F")
     parser.add_argument("--out", type=Path, default=DOCS, metavar="DIR")
+    parser.add_argument(
+        "--only", choices=("graph", "timeline"), help="draw this picture alone"
+    )
     args = parser.parse_args(argv)
-    draw_graph(SCRIPT, args.out / "pick_and_place-graph.svg")
+    if args.only != "timeline":
+        draw_graph(SCRIPT, args.out / "pick_and_place-graph.svg")
+    if args.only == "graph":
+        return 0
     report = draw_timeline(SCRIPT, args.out / "pick_and_place-timeline.svg", args.speed)
     return report.exit_code
 

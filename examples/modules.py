@@ -87,7 +87,11 @@ panel = IOModule(
     },
 )
 
-# Part and tray sensors, the door switch and the start button (16 inputs).
+# Part and tray sensors, the door switch, the start button and the camera's
+# verdict (16 inputs). The camera shows part_ok on while the part it saw
+# last passes; on the simulated controller nobody wires it, so an operator
+# plays the camera there (`input 1 10 1` passes parts, `input 1 10 0`
+# refuses them).
 sensors = IOModule(
     "sensors",
     device=1,
@@ -97,6 +101,7 @@ sensors = IOModule(
         "part_on_conveyor": 2,
         "door_closed": 8,
         "start_button": 9,
+        "part_ok": 10,
     },
     input_timeout=30.0,
 )

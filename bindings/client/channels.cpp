@@ -173,6 +173,11 @@ RequestBytes request_bytes(nb::object data) {
 }
 
 std::optional<std::string> exchange(MorvoClient& self, Channel channel, std::string_view request) {
+  if (std::shared_ptr<zarn::sim::LocalController> local = self.local) {
+    nb::gil_scoped_release release;
+    return channel == Channel::Action ? local->exchange_action(request)
+                                      : local->exchange_logger(request);
+  }
   zarn::client::RequestChannels& channels = channels_of(self);
   nb::gil_scoped_release release;
   return channels.exchange(channel, request);
@@ -487,6 +492,11 @@ nb::object send_packed(MorvoClient& self, std::string_view record, int function_
 
 nb::object blocking_call(MorvoClient& self, nb::handle target, nb::handle topics,
                          const std::function<nb::object(const Receiver&)>& send) {
+  if (self.local) {
+    throw nb::builtin_exception(nb::exception_type::runtime_error,
+                                "a client attached to an in-process controller awaits results "
+                                "through its machine link only");
+  }
   ReceiverSpec spec = receiver_spec(self.context, self.server_address,
                                     nb::int_(self.action_dequeue_sub_port), target, topics);
   std::shared_ptr<Receiver> receiver = make_receiver(std::move(spec));
@@ -713,7 +723,14 @@ void bind_channels(nb::module_& m, nb::class_<MorvoClient>& client) {
            "record received that is no action record raises its decoding error (struct.error "
            "for a wrong length, UnicodeDecodeError for a text field that is not ASCII).")
       .def(
-          "cancel", [](MorvoClient& self) { return self.calls.cancel_all(); },
+          "cancel",
+          [](MorvoClient& self) {
+            if (std::shared_ptr<zarn::sim::LocalController> local = self.local) {
+              nb::gil_scoped_release release;
+              local->cancel_all();
+            }
+            return self.calls.cancel_all();
+          },
           "Ends every blocking call in flight on this client as if its result_timeout had "
           "passed; returns how many there were. Safe to call from any thread.");
 

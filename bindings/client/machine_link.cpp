@@ -37,6 +37,9 @@ namespace rec = zarn::records;
 // Renewed well before the counter wraps at 1000: one operation takes at
 // most a few ids, and a pool's width of operations start between checks.
 constexpr long long kRenewAt = 800;
+// What a result wait on an in-process controller answers when nothing
+// simulated could ever publish the result.
+constexpr long long kStuck = -7;
 
 [[noreturn]] void raise_error(PyObject* kind, const std::string& message) {
   PyErr_SetString(kind, message.c_str());
@@ -196,12 +199,44 @@ class MachineLink {
   }
 
   nb::object await_own(const Packed& record) {
+    if (std::shared_ptr<zarn::sim::LocalController> local = client_->local) {
+      return await_local(*local, record);
+    }
     nb::str id(record.cmd_id.data(), record.cmd_id.size());
     nb::list topics;
     topics.append(id);
     return blocking_call(*client_, id, topics, [&](const zarn::client::Receiver&) {
       return send_packed(*client_, record.bytes, record.function);
     });
+  }
+
+  // The same on an in-process controller: the result is awaited on its
+  // simulated clock. A cancel ends the wait as it ends a blocking call (no
+  // topics received); a wait that nothing simulated could end answers
+  // kStuck.
+  nb::object await_local(zarn::sim::LocalController& local, const Packed& record) {
+    nb::object status = send_packed(*client_, record.bytes, record.function);
+    if (!status.equal(nb::int_(1))) return status;
+    zarn::sim::LocalController::Awaited awaited;
+    {
+      nb::gil_scoped_release release;
+      awaited = local.await_result(record.cmd_id);
+    }
+    using Ending = zarn::sim::LocalController::Ending;
+    switch (awaited.ending) {
+      case Ending::Published: {
+        nb::list fields =
+            unpack_struct_helper(nb::str(rec::kActionDatatype.data(), rec::kActionDatatype.size()),
+                                 nb::bytes(awaited.record.data(), awaited.record.size()));
+        return fields[fields.size() - 1];
+      }
+      case Ending::Stuck:
+        return nb::int_(kStuck);
+      case Ending::Cancelled:
+      case Ending::Closed:
+        break;
+    }
+    return nb::list();
   }
 
   std::string next_id() {
@@ -249,6 +284,9 @@ void bind_machine_link(nb::module_& m) {
       .def(nb::init<nb::object>(), "client"_a)
       .def_ro_static("RENEW_AT", &kRenewAt,
                      "The counter at which the link gives the client a new id prefix.")
+      .def_ro_static("STUCK", &kStuck,
+                     "The result of a wait on an in-process controller that nothing\n"
+                     "simulated could ever end.")
       .def("send_all", &MachineLink::send_all, "commands"_a,
            "[(device, function, values, scaled)] -> [(status, command id)]: every\n"
            "record is built first (LookupError, TypeError, KeyError, ValueError when\n"

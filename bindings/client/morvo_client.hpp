@@ -15,6 +15,7 @@
 #include "zarn/base/command_gate.hpp"
 #include "zarn/client/channels.hpp"
 #include "zarn/client/subscription.hpp"
+#include "zarn/sim/local.hpp"
 
 namespace zarn::py::morvo {
 
@@ -124,6 +125,9 @@ struct MorvoClient {
   // When set, every action record passes this gate while it is sent; one it
   // refuses is not sent (kRefusedByGate).
   std::shared_ptr<zarn::CommandGate> gate;
+  // When set, requests go to this in-process controller instead of the
+  // service (an estimate on simulated time).
+  std::shared_ptr<zarn::sim::LocalController> local;
 
   MorvoClient(nb::object config_file_path, nb::object server)
       : server_address(std::move(server)),
@@ -191,5 +195,7 @@ void bind_channels(nb::module_& m, nb::class_<MorvoClient>& client);
 void bind_commands(nb::module_& m, nb::class_<MorvoClient>& client);
 // Adds MachineLink, the machine layer's way to the controller.
 void bind_machine_link(nb::module_& m);
+// Adds LocalController, LocalFlag and the client's attach_local.
+void bind_local_controller(nb::module_& m, nb::class_<MorvoClient>& client);
 
 }  // namespace zarn::py::morvo

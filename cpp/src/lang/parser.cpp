@@ -453,8 +453,8 @@ class Parser {
   }
   [[noreturn]] ZARN_OUT_OF_LINE void fail_no_body(const char* context) {
     fail_at(lexer_.peek(), std::string("expected a block ") + context +
-                               ": '{ ... }', 'repeat', 'try', 'parallel', 'compete' or the name "
-                               "of a declared block");
+                               ": '{ ... }', 'repeat', 'try', 'parallel', 'compete', 'if', "
+                               "'retry', 'timeout' or the name of a declared block");
   }
 
   // `context` says where the body is expected, for the message.

@@ -17,7 +17,42 @@ namespace {
 
 constexpr auto kLongWait = std::chrono::hours(1);
 
+RunClock::time_point from_seconds(double seconds) {
+  return RunClock::time_point{} +
+         std::chrono::duration_cast<RunClock::duration>(std::chrono::duration<double>(seconds));
+}
+
+double to_seconds(RunClock::time_point when) {
+  return std::chrono::duration<double>(when.time_since_epoch()).count();
+}
+
 }  // namespace
+
+// The run's time limits and graces as times of the simulated clock, which
+// brings the run up to each one as it comes.
+class RunScheduler::ClockSource final : public VirtualClock::Source {
+ public:
+  explicit ClockSource(std::weak_ptr<RunScheduler> run) : run_(std::move(run)) {}
+
+  std::optional<double> next_event() override {
+    std::shared_ptr<RunScheduler> run = run_.lock();
+    if (!run) return std::nullopt;
+    std::lock_guard lock(run->mutex_);
+    const std::optional<RunClock::time_point> next = run->next_deadline_locked();
+    if (!next) return std::nullopt;
+    return to_seconds(*next);
+  }
+
+  void advance_to(double now) override {
+    if (std::shared_ptr<RunScheduler> run = run_.lock()) {
+      std::lock_guard lock(run->mutex_);
+      run->expire_locked(from_seconds(now));
+    }
+  }
+
+ private:
+  std::weak_ptr<RunScheduler> run_;
+};
 
 RunScheduler::RunScheduler(std::shared_ptr<StepRunner> runner, Options options)
     : runner_(std::move(runner)), options_(options) {}
@@ -37,6 +72,11 @@ std::shared_ptr<RunScheduler> RunScheduler::create(std::vector<PlanStep> steps,
 }
 
 RunScheduler::~RunScheduler() {
+  if (options_.clock) {
+    if (clock_source_) options_.clock->remove_source(clock_source_.get());
+    // A run made and never run, or left early, leaves the time free.
+    options_.clock->release(ready_count_ + busy_ + (control_hold_ ? 1 : 0));
+  }
   for (auto& worker : workers_) {
     if (!worker->thread.joinable()) continue;
     // The last share may be dropped by a worker on its way out.
@@ -109,7 +149,11 @@ void RunScheduler::start() {
   std::lock_guard lock(mutex_);
   if (started_) throw std::logic_error("a run starts once");
   started_ = true;
-  started_at_ = RunClock::now();
+  started_at_ = now();
+  if (options_.clock) {
+    clock_source_ = std::make_shared<ClockSource>(weak_from_this());
+    options_.clock->add_source(clock_source_);
+  }
   for (std::size_t i = 0; i < target_; ++i) spawn_locked();
   check_progress_locked();
 }
@@ -164,6 +208,7 @@ void RunScheduler::work(std::size_t worker) {
     Step& step = steps_[index];
     if (step.status != StepStatus::Claimed) {  // skipped while it was being taken
       --busy_;
+      release_clock_locked();
       check_progress_locked();
       continue;
     }
@@ -179,15 +224,21 @@ void RunScheduler::work(std::size_t worker) {
       }
       if (!begun) complete(index, false);
       lock.lock();
+      // Waiting for its turn, it does nothing at the present time.
       --busy_;
+      release_clock_locked();
       check_progress_locked();
       continue;
     }
     StepRunner::Result result;
     try {
+      // The step's hold on the clock is this thread's while it runs: its
+      // waits for the machine let that hold go.
+      std::optional<zarn::VirtualClock::HeldHere> held;
+      if (options_.clock) held.emplace(*options_.clock);
       result = runner_->run(index, started);
     } catch (const std::exception&) {
-      result = {false, RunClock::now()};
+      result = {false, now()};
     }
     lock.lock();
     if (step.abandoned) {
@@ -195,12 +246,15 @@ void RunScheduler::work(std::size_t worker) {
       workers_[worker]->stuck = false;
       --stuck_anywhere;
       ++live_;
+      release_clock_locked();
       continue;
     }
+    if (options_.clock) result.ended = now();
     finish_locked(index, result, &next);
     // Not before any step it waited for ended, whichever thread ran those.
     if (next) handed_over = latest_end_;
     --busy_;
+    release_clock_locked();
     check_progress_locked();
   }
   --live_;
@@ -228,7 +282,7 @@ void RunScheduler::begin_locked(std::size_t index, std::size_t worker,
   Step& step = steps_[index];
   step.status = StepStatus::Running;
   step.worker = worker;
-  step.started = at ? *at : RunClock::now();
+  step.started = at ? *at : now();
   member_began_locked(index);
   if (step.asynchronous) return;
   ++running_;
@@ -252,11 +306,13 @@ void RunScheduler::ready_locked(std::size_t index, std::optional<std::size_t>* k
     // The worker that made it ready runs it next: no hand-over.
     step.status = StepStatus::Claimed;
     ++busy_;
+    hold_clock_locked();
     *keep = index;
     return;
   }
   step.status = StepStatus::Ready;
   ++ready_count_;
+  hold_clock_locked();
   ready_.push_back(index);
   if (idle_ > 0) work_cv_.notify_one();
 }
@@ -305,7 +361,7 @@ void RunScheduler::complete(std::size_t index, bool succeeded) {
   if (index >= steps_.size()) return;
   Step& step = steps_[index];
   if (step.status != StepStatus::Running || !step.asynchronous) return;  // skipped since
-  step.ended = RunClock::now();
+  step.ended = now();
   latest_end_ = std::max(latest_end_, *step.ended);
   if (succeeded) {
     step.status = StepStatus::Finished;
@@ -350,7 +406,10 @@ void RunScheduler::settle_locked(std::size_t index, bool was_running) {
 
 void RunScheduler::skip_locked(std::size_t index) {
   Step& step = steps_[index];
-  if (step.status == StepStatus::Ready) --ready_count_;
+  if (step.status == StepStatus::Ready) {
+    --ready_count_;
+    release_clock_locked();
+  }
   step.status = StepStatus::Skipped;
   settle_locked(index, false);
 }
@@ -418,7 +477,7 @@ void RunScheduler::fail_guard_locked(std::size_t g, long cause_step, long cause_
           break;
       }
     }
-    if (!attention_.cancel.empty()) control_cv_.notify_all();
+    if (!attention_.cancel.empty()) signal_control_locked();
     if (guard.in_flight == 0) resolve_attempt_locked(g);
     return;
   }
@@ -449,7 +508,7 @@ void RunScheduler::fail_guard_locked(std::size_t g, long cause_step, long cause_
     }
   }
   attention_.failed_guards.push_back(g);
-  control_cv_.notify_all();
+  signal_control_locked();
 }
 
 long RunScheduler::add_exception_part(std::size_t g, std::vector<PlanStep> steps,
@@ -562,6 +621,7 @@ void RunScheduler::leave_part_locked(std::size_t g) {
     step.left = true;
     if (step.status == StepStatus::Ready) {
       --ready_count_;
+      release_clock_locked();
       step.status = StepStatus::Waiting;
       step.pending = 0;
     }
@@ -652,7 +712,7 @@ void RunScheduler::time_out_part_locked(std::size_t g) {
       attention_.cancel.push_back(member);
     }
   }
-  control_cv_.notify_all();
+  signal_control_locked();
   // A failure of the part around it; what has not started is skipped there.
   escalate_locked(part.outer, -1, static_cast<long>(g));
   if (handler_of_locked(part.outer) < 0 || stopping_) return;
@@ -694,7 +754,7 @@ void RunScheduler::begin_stop_locked(StopReason reason, long step, long guard) {
   for (Guard& each : guards_) each.job_pending = false;
   deadlines_.clear();
   part_deadlines_.clear();
-  const RunClock::time_point grace = RunClock::now() + options_.cancel_grace;
+  const RunClock::time_point grace = now() + options_.cancel_grace;
   for (std::size_t i = 0; i < steps_.size(); ++i) {
     Step& each = steps_[i];
     if (each.status != StepStatus::Running || each.asynchronous || each.in_grace) continue;
@@ -702,7 +762,7 @@ void RunScheduler::begin_stop_locked(StopReason reason, long step, long guard) {
     each.grace = grace;
     graces_.emplace(grace, i);
   }
-  control_cv_.notify_all();
+  signal_control_locked();
 }
 
 void RunScheduler::stop(StopReason reason) {
@@ -731,7 +791,7 @@ void RunScheduler::prune_deadlines_locked() {
 void RunScheduler::abandon_locked(std::size_t index) {
   Step& step = steps_[index];
   step.abandoned = true;
-  step.ended = RunClock::now();
+  step.ended = now();
   forget_deadlines_locked(index);
   --running_;
   --busy_;
@@ -782,12 +842,16 @@ void RunScheduler::expire_locked(RunClock::time_point now) {
     abandon_locked(index);
   }
   check_progress_locked();
+  signal_control_locked();
 }
 
 void RunScheduler::check_progress_locked() {
   if (finished_ || !started_) return;
   if (settled_ == steps_.size() && jobs_ == 0) {
     finished_ = true;
+    // Nothing of the run is due any more.
+    drop_control_hold_locked();
+    if (clock_source_) options_.clock->remove_source(clock_source_.get());
     control_cv_.notify_all();
     work_cv_.notify_all();
     return;
@@ -807,8 +871,59 @@ bool RunScheduler::attention_locked() const {
          !attention_.failed_guards.empty() || (stopping_ && !stop_reported_) || finished_;
 }
 
+void RunScheduler::signal_control_locked() {
+  if (options_.clock && !control_hold_ && !finished_ && attention_locked()) {
+    options_.clock->hold();
+    control_hold_ = true;
+  }
+  control_cv_.notify_all();
+}
+
+void RunScheduler::drop_control_hold_locked() {
+  if (!control_hold_) return;
+  control_hold_ = false;
+  options_.clock->release();
+}
+
+std::optional<RunClock::time_point> RunScheduler::next_deadline_locked() {
+  prune_deadlines_locked();
+  std::optional<RunClock::time_point> next;
+  auto consider = [&next](RunClock::time_point when) {
+    if (!next || when < *next) next = when;
+  };
+  if (!deadlines_.empty()) consider(deadlines_.front().first);
+  if (!graces_.empty()) consider(graces_.begin()->first);
+  if (!part_deadlines_.empty()) consider(part_deadlines_.begin()->first);
+  return next;
+}
+
+RunClock::time_point RunScheduler::now() const {
+  return options_.clock ? from_seconds(options_.clock->now()) : RunClock::now();
+}
+
 bool RunScheduler::wait_until(RunClock::time_point deadline) {
   std::unique_lock lock(mutex_);
+  if (options_.clock) {
+    // The simulated clock brings the time limits up itself; `deadline` is
+    // the caller's, on the steady clock. While there is something to attend
+    // to, the controlling thread holds the clock: the time does not move on
+    // before it has done what it is asked.
+    for (;;) {
+      if (attention_locked()) {
+        if (finished_) {
+          drop_control_hold_locked();
+        } else if (!control_hold_) {
+          options_.clock->hold();
+          control_hold_ = true;
+        }
+        return true;
+      }
+      drop_control_hold_locked();
+      const RunClock::time_point now = RunClock::now();
+      if (now >= deadline) return false;
+      control_cv_.wait_until(lock, deadline - now > kLongWait ? now + kLongWait : deadline);
+    }
+  }
   for (;;) {
     const RunClock::time_point now = RunClock::now();
     expire_locked(now);
@@ -860,6 +975,7 @@ void RunScheduler::join() {
       check_progress_locked();
     }
     shutdown_ = true;
+    if (options_.clock) drop_control_hold_locked();
     work_cv_.notify_all();
     for (auto& worker : workers_) {
       if (!worker->thread.joinable()) continue;

@@ -73,9 +73,23 @@ std::optional<double> Controller::next_event() const {
   }
   if (!festo_up_) next = std::min(next, start_ + machine_.settings.festo_startup_delay);
   if (!akribis_up_) next = std::min(next, start_ + machine_.settings.akribis_startup_delay);
+  // A superseded wake-up (its record finished, or woken for another time)
+  // is no event: left on top, it would make an estimate wait for nothing.
+  while (!wakes_.empty() && !wake_is_live(wakes_.top())) wakes_.pop();
   if (!wakes_.empty()) next = std::min(next, wakes_.top().time);
   if (next == kInfinity) return std::nullopt;
   return next;
+}
+
+bool Controller::wake_is_live(const Wake& wake) const {
+  const auto it = held_.find(wake.serial);
+  if (it == held_.end()) return false;
+  const Held& held = it->second;
+  if (wake.expiry) {
+    return held.expires == wake.time &&
+           (held.stage == Stage::WaitingDeps || held.stage == Stage::Watching);
+  }
+  return held.stage == Stage::Watching && held.next_wake == wake.time;
 }
 
 void Controller::advance(double now) { run_until(now); }

@@ -307,6 +307,14 @@ std::string Controller::force_input(int morvo_id, int pin, int value, double now
   return "";
 }
 
+std::optional<int> Controller::input(int morvo_id, int pin) const {
+  const int m = module_of(morvo_id);
+  if (m < 0 || pin < 0 || pin >= machine_.io_modules[m].input_bytes * 8) return std::nullopt;
+  const IoModuleConfig& module = machine_.io_modules[m];
+  const std::uint8_t byte = input_image_[static_cast<std::size_t>(module.input_start + pin / 8)];
+  return (byte >> (pin % 8)) & 1;
+}
+
 ControllerStats Controller::stats() const {
   ControllerStats s = stats_;
   s.held = held_.size();

@@ -58,9 +58,9 @@ def command(args):
     title = script.name
     try:
         if kind == "svg":
-            text = pictures.graph_svg(plan, title=title)
+            text = pictures.graph_svg(plan, title=title, plan_of=compiled.plan_of)
         else:
-            text = pictures.graph_dot(plan, title=title)
+            text = pictures.graph_dot(plan, title=title, plan_of=compiled.plan_of)
     except pictures.GraphvizError as error:
         fail(f"{error}; or write the DOT text with -o {output.with_suffix('.dot')}")
         return 1

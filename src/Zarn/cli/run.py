@@ -16,6 +16,7 @@ import signal
 import sys
 import tempfile
 import threading
+import time
 from pathlib import Path
 
 from Zarn.cli.common import (
@@ -26,16 +27,19 @@ from Zarn.cli.common import (
     speed_factor,
     unusable_ids,
 )
-from Zarn.cli.run_view import PlainLines, make_view
+from Zarn.cli.run_view import NoView, PlainLines, make_view
 from Zarn.configuration import CONFIG_VARIABLE, DEFAULT_CONFIG, choose_config
 from Zarn.errors import RunError, RunInterrupted, SimulatorError
+from Zarn.estimate import estimating_machine
 from Zarn.executor import Executor
+from Zarn.lang.control import script_actions
 from Zarn.machine import SLAVE_STATUS, ClientMachine, RecordingMachine
 from Zarn.machine_modules.axis import Axis
 from Zarn.machine_modules.handler import Handler
 from Zarn.machine_modules.io_module import IOModule
 from Zarn.morvo_client import MorvoClient
 from Zarn.sim import SimulatedController, config_with_address
+from Zarn.wording import counted
 
 # The simulated controller's pace when none is given: ten times real time,
 # as for zarn demo, so that the example job takes seconds, not minutes.
@@ -95,13 +99,22 @@ def add_to(commands):
         help="execute nothing: show each command the run would send",
     )
     run.add_argument(
+        "--estimate",
+        action="store_true",
+        help="estimate the run's machine time: run it in this process against the "
+        "simulated machine of the configuration on simulated time, with no "
+        "controller and no waiting; ends with the summary in machine seconds",
+    )
+    run.add_argument(
         "--input",
         nargs=3,
         type=int,
         action="append",
         metavar=("DEVICE", "PIN", "VALUE"),
-        help="with --dry-run: input PIN of IO module DEVICE reads VALUE (0 or 1) "
-        "where a condition reads it; every other input reads 0 (repeatable)",
+        help="with --estimate: input PIN of IO module DEVICE is set to VALUE (0 or "
+        "1) before the run, as zarn sim's input command sets it; with --dry-run: "
+        "it reads VALUE where a condition reads it, every other input 0 "
+        "(repeatable)",
     )
     run.add_argument(
         "--timeline",
@@ -198,10 +211,10 @@ def axis_names(modules):
 # --- the timeline picture ------------------------------------------------------------
 
 
-def timeline_writer(target):
-    """A function that writes a run's timeline to `target`, checked before
-    the run so that a machine job never runs for a picture that cannot be
-    drawn."""
+def timeline_writer(target, script):
+    """A function that writes a run's timeline to `target`, titled with the
+    script's name, checked before the run so that a machine job never runs
+    for a picture that cannot be drawn."""
     path = Path(target)
     if not path.parent.is_dir():
         raise RunError(f"--timeline {target}: there is no folder {path.parent}")
@@ -214,7 +227,7 @@ def timeline_writer(target):
         ) from None
 
     def write(report):
-        path.write_text(timeline_svg(report), encoding="utf-8")
+        path.write_text(timeline_svg(report, title=Path(script).name), encoding="utf-8")
 
     return write
 
@@ -236,17 +249,21 @@ class Run:
     def main(self):
         args = self.args
         script = find_script(args.script)
-        write_timeline = timeline_writer(args.timeline) if args.timeline else None
+        write_timeline = (
+            timeline_writer(args.timeline, script) if args.timeline else None
+        )
         compiled = compile_script(script, args.modules)
         if compiled is None:
             return 1
         self.compiled = compiled
         plan = compiled.plan
         modules = script_modules(plan)
-        actions = sum(1 for step in plan.steps if step.kind == "action")
+        actions = counted(script_actions(plan), "action")
         shown = ", ".join(f"@{name}" for name in modules) or "none"
-        self.say(f"Script {script}: {actions} actions on the modules {shown}")
+        self.say(f"Script {script}: {actions} on the modules {shown}")
 
+        if args.estimate:
+            return self.estimate(plan, modules, write_timeline)
         if args.dry_run:
             self.say("Dry run: nothing is sent; every command is shown as 'would ...'")
             inputs = {(device, pin): value for device, pin, value in args.input or ()}
@@ -274,6 +291,25 @@ class Run:
             return self.on_simulator(
                 plan, modules, config, origin, client_config, write_timeline
             )
+
+    def estimate(self, plan, modules, write_timeline):
+        config, origin = choose_config(self.args.config, None)
+        if not config.is_file():
+            raise RunError(f"no configuration file at {config} ({origin})")
+        try:
+            machine = estimating_machine(
+                config, self.args.input or (), device_names=axis_names(modules)
+            )
+        except (KeyError, TypeError, ValueError) as error:
+            raise RunError(f"cannot use configuration {config}: {error}") from None
+        self.say(
+            f"Estimate: on the simulated machine of configuration {config} "
+            f"({origin}), in this process, on simulated time"
+        )
+        began = time.perf_counter()
+        code = self.execute(plan, machine, NoView(), write_timeline)
+        self.say(f"Estimated in {time.perf_counter() - began:.3f} s of wall time.")
+        return code
 
     def on_simulator(
         self, plan, modules, config, origin, client_config, write_timeline

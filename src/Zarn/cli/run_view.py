@@ -7,6 +7,8 @@ import os
 import threading
 import time
 
+from Zarn.wording import counted
+
 
 def decision_shown(action):
     """What a condition's check found, in words."""
@@ -36,6 +38,19 @@ def event_line(event, width=8):
         f"{at}  #{event.step + 1:<4} {'@' + event.module:<{width + 1}} "
         f"{event.operation:<9} {label:<9} {detail}"
     )
+
+
+class NoView:
+    """Nothing while the run runs (an estimate, over in milliseconds): the
+    summary says it all."""
+
+    on_event = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return False
 
 
 class PlainLines:
@@ -132,7 +147,7 @@ class LiveView:
         elapsed = time.monotonic() - self._started
         table = Table(
             box=box.SIMPLE,
-            title=f"{elapsed:6.1f} s   {done} of {total} actions done"
+            title=f"{elapsed:6.1f} s   {done} of {counted(total, 'action')} done"
             + (f", {failed} failed" if failed else ""),
             title_justify="left",
         )

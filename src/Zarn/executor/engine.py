@@ -15,6 +15,7 @@ import threading
 import time
 from collections.abc import Mapping
 
+from Zarn import wording
 from Zarn._zarnexec import CommandGate, ZarnRun
 from Zarn.errors import RunInterrupted
 from Zarn.executor.events import RunEvent, _description, _module_name, _operation
@@ -158,6 +159,7 @@ class Executor:
         # run watches their controllers.
         self._plan_machines = self._machines_of(step.action for step in plan.steps)
         self._gates = self._gates_of(self._plan_machines)
+        self._clock = self._clock_of(self._plan_machines)
         # The parts of the plan's control constructs (ways, attempts, time
         # limits) with its guarded parts; None for a plan without any.
         control = self._controls.pop(id(plan), None) or control_table(plan)
@@ -173,6 +175,8 @@ class Executor:
             grace or 0.0,
             self._gates,
             self._control,
+            False,
+            self._clock,
         )
         self._plan_size = len(self._run.actions)
         self._exception_parts = self._exceptions_of(plan, self._control)
@@ -268,6 +272,7 @@ class Executor:
             [],
             self._controls.pop(id(plan), None) or control_table(plan),
             True,
+            self._clock,
         )
 
         def started(step, at):
@@ -348,6 +353,27 @@ class Executor:
                 self._recover(guard)
             if finished:
                 return
+
+    @staticmethod
+    def _clock_of(machines):
+        """The simulated clock the run runs on: that of its machines when they
+        run on one (an in-process controller's), else None (real time)."""
+        clocks = [
+            machine.clock
+            for machine in machines
+            if getattr(machine, "clock", None) is not None
+        ]
+        if clocks and len(clocks) != len(machines):
+            raise ValueError(
+                "a run's machines all run on simulated time or none does: "
+                "one is on an in-process controller, another is not"
+            )
+        if len({id(getattr(m, "local", None)) for m in machines}) > 1 and clocks:
+            raise ValueError(
+                "a run on simulated time has one in-process controller for all its "
+                "machines"
+            )
+        return clocks[0] if clocks else None
 
     def _watch_machines(self):
         """Starts watching the machines' controllers; returns what ends it.
@@ -549,7 +575,7 @@ class Executor:
                 operation=_operation(cause) if cause is not None else None,
                 error=run.errors[step] if step is not None else None,
                 message=f"{shown} in a guarded part: running its exception part "
-                f"({part_size} steps)",
+                f"({wording.counted(part_size, 'step')})",
             )
         )
 

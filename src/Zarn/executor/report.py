@@ -7,6 +7,7 @@ from __future__ import annotations
 import functools
 from dataclasses import dataclass
 
+from Zarn import wording
 from Zarn.errors import ActionTimeout, PartTimeout
 from Zarn.executor.events import _carried, _description, _module_name, _operation
 
@@ -270,7 +271,11 @@ class RunReport:
     def reason(self):
         if self.status == "finished":
             handled = sum(1 for r in self.recoveries if r.recovered)
-            extra = f" ({handled} guarded part(s) recovered)" if handled else ""
+            extra = (
+                f" ({wording.counted(handled, 'guarded part')} recovered)"
+                if handled
+                else ""
+            )
             return f"the run finished{extra}"
         if self.status == "interrupted":
             return "the run was interrupted (Ctrl-C)"
@@ -349,19 +354,19 @@ class RunReport:
         lines = [
             self.reason,
             (
-                f"{counted['run']} actions run, {counted['failed']} failed, "
+                f"{wording.counted(counted['run'], 'action')} run, {counted['failed']} failed, "
                 f"{counted['skipped']} skipped"
                 + (
                     f", {counted['not taken']} not taken"
                     if counted["not taken"]
                     else ""
                 )
-                + f", in {self.duration:.3f} s on {self.workers} worker(s)"
+                + f", in {self.duration:.3f} s on {wording.counted(self.workers, 'worker')}"
             ),
         ]
         for use in self.modules.values():
             lines.append(
-                f"  @{use.name}: {use.actions} actions, busy {use.busy:.3f} s "
+                f"  @{use.name}: {wording.counted(use.actions, 'action')}, busy {use.busy:.3f} s "
                 f"({use.share:.0%})"
             )
         for recovery in self.recoveries:
@@ -389,7 +394,7 @@ class RunReport:
         if self.stopped:
             lines.append("  stopped: " + ", ".join(map(str, self.stopped)))
         if self.status != "finished" and counted["skipped"]:
-            lines.append(f"  {counted['skipped']} actions skipped")
+            lines.append(f"  {wording.counted(counted['skipped'], 'action')} skipped")
         if self.stop_handler:
             failed = [
                 (action, error)
@@ -397,7 +402,7 @@ class RunReport:
                 if status == "failed"
             ]
             lines.append(
-                f"  the stop handler ran {len(self.stop_handler)} action(s)"
+                f"  the stop handler ran {wording.counted(len(self.stop_handler), 'action')}"
                 + (f", {len(failed)} failed:" if failed else ", all finished")
             )
             for action, error in failed:
@@ -471,6 +476,17 @@ class RunReport:
             handled,
             abandoned,
         )
+
+    def part_around(self, record, kind):
+        """The index of the innermost part of `kind` ("try", "attempt",
+        "time limit", "way") around the step of `record`, or None; the index
+        of one of main's tries is its guarded part's number less one."""
+        guard = record.guard
+        while guard is not None:
+            if self._guards[guard][6] == kind:
+                return guard
+            guard = self._guards[guard][0]
+        return None
 
     def _in_failed_guard(self, guard):
         while guard is not None:

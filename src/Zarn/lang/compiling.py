@@ -238,6 +238,23 @@ class ScriptSemantics(ConstructSemantics, compiler.ZarnSemantics):
             return self.statement_chain(ast, items, rest)
         return super().block(ast)
 
+    def asyncblock(self, ast):
+        # A branch that runs several modules in turn (a mixed sequence, a
+        # construct whose checks are another module's) is a lane of its own:
+        # its blocks run one after another, beside the other branches.
+        for key in ("asyncleft", "asyncright"):
+            for branch in _as_list(ast.get(key)):
+                if isinstance(branch, ZarnBlock) and self.runs_in_turn(branch):
+                    branch.lane = True
+        return super().asyncblock(ast)
+
+    @staticmethod
+    def runs_in_turn(head):
+        if getattr(head, "structured", False):
+            return True
+        names = {_module_name(action) for action in actions_of(head)} - {None}
+        return len(names) > 1
+
     def mixes(self, items, rest):
         """Whether a statement's items, or the statement and the statements
         after it, are not all for one module: the sequence then runs them in

@@ -16,6 +16,7 @@ from dataclasses import dataclass, field
 
 from Zarn._zarnprimitives import ZarnId
 from Zarn.blocks import StandardBlock
+from Zarn.errors import ZarnCompileError
 from Zarn.machine_modules.axis import Axis
 from Zarn.machine_modules.control import CHECK, IF, LOOP, ROUND, Decide, Mark
 from Zarn.machine_modules.handler import Transfer
@@ -419,6 +420,15 @@ class ConstructSemantics:
         self.bindings.append(bound)
         try:
             made = self.parse_template(template)
+        except ZarnCompileError as error:
+            # The body is sound as declared (it compiled when it was); what
+            # fails is this use's arguments: point at the use.
+            raise self.error(
+                f"'{name}' as used here: {error.message} (at line {error.line}, "
+                f"column {error.column}, in the body of '{name}')",
+                ast.position,
+                "blockcall",
+            ) from error
         finally:
             self.bindings.pop()
         return self.structured(made)

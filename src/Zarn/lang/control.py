@@ -18,7 +18,13 @@ from dataclasses import dataclass, field
 
 from Zarn.machine_modules.control import CHECK, IF, LOOP, ROUND, Decide, Mark
 
-__all__ = ["ControlTable", "Part", "control_table"]
+__all__ = [
+    "ControlTable",
+    "Part",
+    "control_table",
+    "exception_part_numbers",
+    "script_actions",
+]
 
 
 @dataclass
@@ -247,3 +253,47 @@ def _innermost(parts, step_count):
         for step in parts[index].steps:
             innermost[step] = index
     return innermost
+
+
+# --- what users count and number ------------------------------------------------------
+
+
+def script_actions(plan):
+    """How many of a plan's steps are the script's actions: neither a group's
+    markers nor the marks of a construct (a condition's check is one)."""
+    return sum(
+        1
+        for step in plan.steps
+        if step.kind == "action" and not isinstance(step.action, Mark)
+    )
+
+
+def exception_part_numbers(plan, plan_of):
+    """{id(exception part): (its run plan, the number of its first step)}.
+
+    Steps are numbered for users from 1: main's first, then each exception
+    part's after all the steps numbered before it, depth first in the
+    order of the guarded parts (a part's own exception parts right after
+    it), so that no two steps of a script share a number; a run numbers the
+    steps of the first exception part it runs the same way. A part that
+    several guarded parts share is numbered once; one whose plan cannot be
+    made (`plan_of` raises) is left out."""
+    numbers = {}
+    following = len(plan.steps) + 1
+
+    def number(plan):
+        nonlocal following
+        for guard in plan.guards:
+            part = guard.exception
+            if part is None or id(part) in numbers:
+                continue
+            try:
+                part_plan = plan_of(part)
+            except Exception:  # noqa: BLE001, S112 -- whoever shows the part tells why
+                continue
+            numbers[id(part)] = (part_plan, following)
+            following += len(part_plan.steps)
+            number(part_plan)
+
+    number(plan)
+    return numbers

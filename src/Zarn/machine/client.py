@@ -17,6 +17,8 @@ from Zarn.morvo_client import MachineLink
 INPUT_DATA = "MORVO_ID_INPUT_DATA"
 # How often a wait for an input reads the module's inputs, in real seconds.
 DEFAULT_POLL_INTERVAL = 0.01
+# How often it reads them at most, early in a wait.
+MIN_POLL_INTERVAL = 0.001
 
 # A controller takes a repeated command id for the command that had it
 # before: a condition on it is met at once, while the new motion has not even
@@ -57,6 +59,7 @@ RESULT_MEANINGS = {
     -113: "the motion was ended by a stop",
     -114: "the controller gave up waiting for it",
     -115: "the motion's end lies outside the drive's travel",
+    MachineLink.STUCK: "nothing the simulated machine does would ever publish it",
 }
 
 
@@ -72,8 +75,10 @@ class _InFlight:
 
     __slots__ = ("cancelled", "moving", "users")
 
-    def __init__(self):
-        self.cancelled = threading.Event()
+    def __init__(self, cancelled):
+        # A threading.Event, or on an in-process controller a flag whose
+        # waits run on its simulated clock.
+        self.cancelled = cancelled
         self.moving = {}
         self.users = 0
 
@@ -101,6 +106,13 @@ class ClientMachine(Machine):
     device's slave status about once a second whenever an operation talks
     to the controller, and declares the controller lost after two
     unanswered requests in a row, its own or the operations' (see `watch`).
+
+    On a client attached to an in-process controller (`client.local`, a
+    `LocalController`: an estimate) every wait runs on that controller's
+    simulated clock, which the machine hands to the run as `clock`: the
+    run then takes its machine time without waiting through it. A wait
+    that nothing simulated could ever end (an input that no one sets)
+    stops the run, naming the statement, instead of waiting forever.
     """
 
     def __init__(
@@ -117,6 +129,14 @@ class ClientMachine(Machine):
             if not 0 < value < float("inf"):
                 raise ValueError(f"{name} must be above 0, not {value!r}")
         self.client = client
+        self.local = getattr(client, "local", None)
+        if self.local is not None and speed != 1:
+            raise ValueError(
+                "a machine on an in-process controller runs in its simulated time: "
+                f"its speed is 1, not {speed!r}"
+            )
+        # The simulated clock a run of this machine runs on, or None.
+        self.clock = self.local.clock_handle() if self.local is not None else None
         self.speed = float(speed)
         self.poll_interval = float(poll_interval)
         self.device_names = dict(device_names or {})
@@ -137,6 +157,7 @@ class ClientMachine(Machine):
         self._probe_device = next(iter(self.device_names), None)
         self._watchdog = None
         self._lost = None  # the ControllerLost, once the watchdog has declared it
+        self._on_stuck = None  # a run's stop, on an in-process controller
 
     # --- the operations
 
@@ -224,27 +245,72 @@ class ClientMachine(Machine):
             )
 
     def wait_input(self, device, pin, value, timeout):
+        if self.local is not None:
+            return self._wait_input_simulated(device, pin, value, timeout)
         with self._acting(device) as entry:
-            deadline = (
-                None if timeout is None else time.monotonic() + timeout / self.speed
-            )
+            began = time.monotonic()
+            deadline = None if timeout is None else began + timeout / self.speed
             while True:
                 self._check_cancelled(entry, device)
                 shown = self._input(device, pin)
                 if shown == value:
                     return
-                left = (
-                    self.poll_interval
-                    if deadline is None
-                    else deadline - time.monotonic()
+                now = time.monotonic()
+                # A short wait (a sensor behind a valve) is read often, so
+                # that it ends close to when the input changed; a long one
+                # (a button) settles to the poll interval.
+                pause = min(
+                    self.poll_interval, max(MIN_POLL_INTERVAL, (now - began) / 10)
                 )
+                left = pause if deadline is None else min(pause, deadline - now)
                 if left <= 0:
                     raise MachineError(
                         f"input {pin} did not show {value} within {timeout:g} s "
                         f"(it shows {shown})",
                         device=device,
                     )
-                entry.cancelled.wait(min(self.poll_interval, left))
+                entry.cancelled.wait(left)
+
+    def _wait_input_simulated(self, device, pin, value, timeout):
+        with self._acting(device) as entry:
+            self._check_cancelled(entry, device)
+            shown = self._input(device, pin)  # an input that does not exist fails here
+            if shown == value:
+                return
+            woken = self.local.await_input(device, pin, value, timeout, entry.cancelled)
+            self._check_cancelled(entry, device)
+            if woken == "ready":
+                return
+            if woken == "due":
+                raise MachineError(
+                    f"input {pin} did not show {value} within {timeout:g} s "
+                    f"(it shows {self._input(device, pin)})",
+                    device=device,
+                )
+            if woken == "stuck":
+                self._stuck(
+                    device,
+                    f"input {pin} of device {device} would never show {value}: nothing "
+                    f"in the simulated machine sets it (preset it: input {device} "
+                    f"{pin} {value})",
+                )
+            raise MachineError("the in-process controller was closed", device=device)
+
+    def _stuck(self, device, why):
+        """A wait that nothing simulated could end: the run stops, naming the
+        statement that waits."""
+        action = running_action()
+        where = getattr(action, "source", None)
+        line = getattr(where, "line", None)
+        statement = f"line {line}: " if line is not None else ""
+        describe = getattr(action, "describe", None)
+        if callable(describe):
+            statement += describe()
+        reason = f"the run cannot go on at {statement or 'an action'}: {why}"
+        on_stuck = self._on_stuck
+        if on_stuck is not None:
+            on_stuck(reason)
+        raise MachineError(why, device=device)
 
     def read_input(self, device, pin):
         with self._acting(device) as entry:
@@ -272,6 +338,15 @@ class ClientMachine(Machine):
         again, it refuses every operation, and its stop tries the axes'
         stops only until one goes unanswered."""
         self._lost = None
+        if self.local is not None:
+            # An in-process controller cannot be lost; a wait that nothing
+            # can end stops the run instead.
+            self._on_stuck = on_lost
+            try:
+                yield None
+            finally:
+                self._on_stuck = None
+            return
         watchdog = ControllerWatchdog(
             self.client,
             lambda: self._probe_device,
@@ -304,7 +379,7 @@ class ClientMachine(Machine):
         with self._lock:
             entry = self._in_flight.get(action)
             if entry is None:
-                entry = self._in_flight[action] = _InFlight()
+                entry = self._in_flight[action] = self._new_entry()
             entry.cancelled.set()
             moving = list(entry.moving)
         # To a controller that no longer answers each stop costs an
@@ -356,6 +431,10 @@ class ClientMachine(Machine):
 
     # --- helpers
 
+    def _new_entry(self):
+        flag = self.local.flag() if self.local is not None else threading.Event()
+        return _InFlight(flag)
+
     def _heard(self, channel, result):
         """Tells the watchdog whether the controller answered a request on
         `channel` whose outcome is `result`."""
@@ -382,7 +461,7 @@ class ClientMachine(Machine):
                 raise MachineError(f"not sent: {self._lost.reason}", device=device)
             entry = self._in_flight.get(key)
             if entry is None:
-                entry = self._in_flight[key] = _InFlight()
+                entry = self._in_flight[key] = self._new_entry()
             entry.users += 1
             if self._probe_device is None and device is not None:
                 self._probe_device = device
@@ -512,6 +591,8 @@ class ClientMachine(Machine):
         self._heard(ACTIONS, result)
         if result == 1:
             return
+        if result == MachineLink.STUCK and self.local is not None:
+            self._stuck(device, f"no result would ever come for {what}")
         if isinstance(result, list):
             if self._lost is not None:
                 reason = f"no result came for {what}: {self._lost.reason}"

@@ -10,6 +10,7 @@ from __future__ import annotations
 from Zarn.errors import ConditionError
 from Zarn.machine_modules.actions import ModuleAction
 from Zarn.machine_modules.values import _name
+from Zarn.wording import counted
 
 # What a Decide step is for: an `if`; a loop's first round (which opens the
 # loop) and each later round; the check after a loop's last round.
@@ -92,7 +93,7 @@ class Decide(ModuleAction):
             state = "is still not met" if self.until else "still holds"
             raise ConditionError(
                 f"repeat {word} {self.condition_shown()}: the condition {state} "
-                f"after {self.rounds} rounds"
+                f"after {counted(self.rounds, 'round')}"
             )
 
     def condition_shown(self):
@@ -113,7 +114,10 @@ class Decide(ModuleAction):
         word = "until" if self.until else "while"
         if self.role in (LOOP, ROUND):
             return f"repeat {word} {self.condition_shown()}: another round?"
-        return f"repeat {word} {self.condition_shown()}: ended within {self.rounds} rounds?"
+        return (
+            f"repeat {word} {self.condition_shown()}: ended within "
+            f"{counted(self.rounds, 'round')}?"
+        )
 
 
 class Mark(ModuleAction):

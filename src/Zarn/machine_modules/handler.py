@@ -228,6 +228,15 @@ class Transfer(ModuleAction):
                 self.tray.give_back(slot)
             raise
 
+    def moved_modules(self):
+        """The modules whose devices the transfer moves: the handler's x, y
+        and z, r where the tray gives an angle, and the gripper."""
+        handler = self.module
+        axes = [handler.x, handler.y, handler.z]
+        if self.tray.angle is not None:
+            axes.append(handler.r)
+        return [*axes, handler.gripper]
+
     def _transfer(self, machine, slot):
         handler, tray = self.module, self.tray
         slot_x, slot_y = tray.slot_position(slot)

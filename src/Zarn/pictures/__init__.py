@@ -5,12 +5,14 @@
   how it ended, so a user sees at a glance what ran in parallel and where the
   time went.
 - `graph_dot(plan_or_block)`: the compiled action graph as Graphviz DOT text:
-  the actions grouped by module, the groups' markers, and what each step
-  waits for. `graph_svg(...)` lays it out with Graphviz's `dot`.
+  the actions grouped by module, the groups' markers, what each step waits
+  for, the guarded parts and the control constructs, with repeated rounds
+  folded. `graph_svg(...)` lays it out with Graphviz's `dot`.
 
 docs/pictures.md shows both and says how to read them.
 
-Read bottom up: `text` (text as the pictures show it), `timeline`, `graph`.
+Read bottom up: `text` (text as the pictures show it), `timeline`, `folding`
+(what the graph draws of a plan), `graph`.
 """
 
 from Zarn.errors import GraphvizError

@@ -7,6 +7,7 @@ import math
 import textwrap
 
 from Zarn.pictures.text import _cut, _duration_text, _one_line, _xml
+from Zarn.wording import counted
 
 # --- the timeline -------------------------------------------------------------------
 
@@ -35,6 +36,14 @@ _LANE_PAD = 5
 # overlap stack in rows, up to this many (more go into the row freed first).
 _MAX_ROWS = 4
 _MIN_BAR = 1.5  # px: an action too short to see still shows
+_BAR_FONT = 9
+_BAR_CHAR = 5.1  # the mean width of a character at _BAR_FONT, for lay-out only
+_BAR_LABEL_CHARS = 12  # a description cut shorter says less than the operation
+_HATCH_SEEN = 6  # px: a bar narrower than one hatch period gets a marker above
+_HANDLER_OPACITY = 0.45  # a handler's time on its axes' lanes, beside their own
+# What hatches a bar, and the colour of the mark above one too thin to show it.
+_HATCHES = {"exception part": "zarn-hatch", "failed attempt": "zarn-hatch-attempt"}
+_PART_MARKERS = {"exception part": "#7b241c", "failed attempt": "#6c3483"}
 _TARGET_TICKS = 8
 _REASON_CHARS = 160  # how the reason a run ended is wrapped under the title
 _HEADING_CHARS = 120  # of the title and status, in bold; a longer title gets a line
@@ -92,11 +101,13 @@ def _rows_of(bars):
     return placed, max(1, len(row_ends))
 
 
-def _tooltip(record, ran_to):
+def _tooltip(record, ran_to, report, marked, moved=None):
     lines = [
         f"step {record.step + 1} \u00b7 @{record.module} {record.operation}",
         _one_line(record.description),
     ]
+    if moved is not None:
+        lines.insert(0, f"@{moved} moved by @{record.module} in its {record.operation}")
     end = record.end
     if end is None:
         lines.append(
@@ -111,8 +122,11 @@ def _tooltip(record, ran_to):
     outcome = record.outcome
     if record.exception_part:
         outcome += ", in an exception part"
-    if record.guard is not None and not record.exception_part:
-        outcome += f", in guarded part {record.guard + 1}"
+    guarded = report.part_around(record, "try") if record.guard is not None else None
+    if guarded is not None and not record.exception_part:
+        outcome += f", in guarded part {guarded + 1}"
+    if marked == "failed attempt":
+        outcome += ", in an attempt that failed: its part was tried again"
     lines.append(outcome)
     if record.error is not None:
         lines.append(_one_line(record.reason))
@@ -120,7 +134,11 @@ def _tooltip(record, ran_to):
         if where:
             lines.append(where)
     if record.handled:
-        lines.append("handled: its guarded part's exception part ran")
+        lines.append(
+            "handled: its part was tried again"
+            if marked == "failed attempt"
+            else "handled: its guarded part's exception part ran"
+        )
     if record.abandoned:
         lines.append("given up on: it did not return after its cancel request")
     return "\n".join(lines)
@@ -131,7 +149,104 @@ def _lane_names(report, records):
     for record in records:
         if record.module not in names:
             names.append(record.module)
+    for record in records:
+        for name in _moved_by(record):
+            if name not in names:
+                names.append(name)
     return names
+
+
+def _moved_by(record):
+    """The modules, other than its own, whose devices an action moves: a
+    handler's transfer moves the handler's axes and gripper."""
+    moved = getattr(record.action, "moved_modules", None)
+    if not callable(moved):
+        return []
+    names = (getattr(module, "name", None) for module in moved())
+    return [name for name in names if isinstance(name, str) and name != record.module]
+
+
+def _bar_label(record, moved, width):
+    """The text a bar of `width` px shows, or None when too little fits:
+    what the action does, cut short, or at least its operation; on the lane
+    of a module that a handler's transfer moves, the handler and its
+    operation."""
+    room = int((width - 4) / _BAR_CHAR)
+    operation = f"@{record.module} {record.operation}"
+    if moved is not None:
+        candidates = [operation, record.operation]
+    else:
+        described = _one_line(record.description)
+        if room >= _BAR_LABEL_CHARS:
+            described = _cut(described, room)
+        candidates = [described, record.operation]
+    return next((text for text in candidates if len(text) <= room), None)
+
+
+def _failed_attempts(report):
+    """The parts of the attempts that failed and were tried again."""
+    return {
+        recovery.guard
+        for recovery in getattr(report, "recoveries", ())
+        if recovery.kind == "attempt"
+    }
+
+
+def _part_marked(record, report, failed_attempts):
+    """What hatches a bar: "exception part", "failed attempt" (of a retried
+    part), or None."""
+    if record.exception_part:
+        return "exception part"
+    if (
+        failed_attempts
+        and record.guard is not None
+        and report.part_around(record, "attempt") in failed_attempts
+    ):
+        return "failed attempt"
+    return None
+
+
+def _bar(record, moved, marked, place, fatal, tip):
+    """The SVG of one bar: its rectangle, the hatching of the part it ran
+    in (with a mark above a bar too thin to show it), its label where it
+    fits. `moved`: the module on whose lane a handler's transfer is drawn."""
+    x, y, width = place
+    box = f'x="{x:.2f}" y="{y:.1f}" width="{width:.2f}" height="{_BAR}"'
+    if fatal:
+        stroke = ' stroke="#111" stroke-width="2"'
+    elif width >= 3:
+        # A thin white edge keeps back-to-back actions apart.
+        stroke = ' stroke="#fff" stroke-width="0.6"'
+    else:
+        stroke = ""
+    kind = "carried" if moved is not None else "action"
+    faded = f' fill-opacity="{_HANDLER_OPACITY}"' if moved is not None else ""
+    opening = (
+        f'<g class="{kind}" data-step="{record.step + 1}" '
+        f'data-outcome="{_xml(record.outcome)}">'
+    )
+    parts = [
+        opening,
+        f"<title>{_xml(tip)}</title>",
+        f'<rect {box} rx="1.5" fill="{OUTCOME_COLOURS[record.outcome]}"{faded}{stroke}/>',
+    ]
+    if marked is not None:
+        parts.append(f'<rect {box} rx="1.5" fill="url(#{_HATCHES[marked]})"/>')
+        if width < _HATCH_SEEN:
+            middle = x + width / 2
+            parts.append(
+                f'<path class="part-mark" d="M{middle - 3:.2f} {y - 4:.1f} '
+                f'h6 l-3 4 z" fill="{_PART_MARKERS[marked]}"/>'
+            )
+    label = _bar_label(record, moved, width)
+    if label is not None:
+        colour = "#1b2a3a" if moved is not None else "#fff"
+        parts.append(
+            f'<text x="{x + 3:.2f}" y="{y + _BAR - 3:.1f}" font-size="{_BAR_FONT}" '
+            f'fill="{colour}" pointer-events="none">{_xml(label)}</text>'
+        )
+    parts.append("</g>")
+    return parts
 
 
 def _status_words(report):
@@ -165,26 +280,43 @@ def timeline_svg(report, *, title=None):
     span = ran_to if ran_to > 0 else 0.001
     tick_times, tick_labels, axis_end = _ticks(span)
 
-    # --- what each lane holds
+    # --- what each lane holds: its module's actions, and the transfers of
+    # a handler that moves its module's device (drawn fainter)
+    failed_attempts = _failed_attempts(report)
     bars = {name: [] for name in lanes}
-    not_run = dict.fromkeys(lanes, 0)
+    not_run = {name: {"skipped": 0, "not taken": 0} for name in lanes}
+    moved_seconds = dict.fromkeys(lanes, 0.0)
     for record in records:
         if record.start is None or record.outcome not in OUTCOME_COLOURS:
-            not_run[record.module] += 1
+            # A step on a way not taken never ran, and did not fail either.
+            kind = "not taken" if record.outcome == "not taken" else "skipped"
+            not_run[record.module][kind] += 1
             continue
-        end = record.end if record.end is not None else ran_to
-        bars[record.module].append((record.start, max(end, record.start), record))
+        end = max(record.end if record.end is not None else ran_to, record.start)
+        marked = _part_marked(record, report, failed_attempts)
+        bars[record.module].append((record.start, end, record, None, marked))
+        for name in _moved_by(record):
+            bars[name].append((record.start, end, record, name, marked))
+            # A device takes commands from one module at a time, so the
+            # handler's time adds to the axis' own.
+            moved_seconds[name] += end - record.start
     placed = {name: _rows_of(bars[name]) for name in lanes}
+    shown = {marked for lane in bars.values() for *_, marked in lane} - {None}
+    if any(moved_seconds.values()):
+        shown.add("moved")
 
     def right_text(name):
         use = uses.get(name)
+        busy = (use.busy if use is not None else 0.0) + moved_seconds[name]
         parts = []
         if not bars[name]:
             parts.append("did not run")
-        elif use is not None:
-            parts.append(f"{use.share:.0%} busy, {_duration_text(use.busy)}")
-        if not_run[name]:
-            parts.append(f"{not_run[name]} skipped")
+        elif use is not None or moved_seconds[name]:
+            share = busy / duration if duration > 0 else 0.0
+            parts.append(f"{share:.0%} busy, {_duration_text(busy)}")
+        for kind, count in not_run[name].items():
+            if count:
+                parts.append(f"{count} {kind}")
         return ", ".join(parts)
 
     labels = {name: _cut(_one_line(f"@{name}"), _LABEL_CHARS) for name in lanes}
@@ -206,8 +338,9 @@ def timeline_svg(report, *, title=None):
     heading = _one_line(title) if title else "Run"
     status_line = (
         f"{_status_words(report)} in {_duration_text(duration)} \u00b7 "
-        f"{counts['run']} actions run, {counts['failed']} failed, "
+        f"{counted(counts['run'], 'action')} run, {counts['failed']} failed, "
         f"{counts['skipped']} skipped"
+        + (f", {counts['not taken']} not taken" if counts.get("not taken") else "")
     )
     handled = any(r.handled for r in records)
     reason = _one_line(report.reason) if (not report.ok or handled) else ""
@@ -272,28 +405,13 @@ def timeline_svg(report, *, title=None):
             f'<text x="{x0 - 8}" y="{middle:.1f}" text-anchor="end" '
             f'font-weight="bold">{_xml(labels[name])}</text>'
         )
-        for row, (start, end, record) in rows_placed:
+        for row, (start, end, record, moved, marked) in rows_placed:
             x = x_of(start)
             width = max((end - start) * scale, _MIN_BAR)
             bar_y = lane_top + _LANE_PAD + row * _ROW + (_ROW - _BAR) / 2
-            box = f'x="{x:.2f}" y="{bar_y:.1f}" width="{width:.2f}" height="{_BAR}"'
-            if record.step == fatal_step:
-                stroke = ' stroke="#111" stroke-width="2"'
-            elif width >= 3:
-                # A thin white edge keeps back-to-back actions apart.
-                stroke = ' stroke="#fff" stroke-width="0.6"'
-            else:
-                stroke = ""
-            out.append(
-                f'<g class="action" data-step="{record.step + 1}" '
-                f'data-outcome="{_xml(record.outcome)}">'
-                f"<title>{_xml(_tooltip(record, ran_to))}</title>"
-                f'<rect {box} rx="1.5" fill="{OUTCOME_COLOURS[record.outcome]}"'
-                f"{stroke}/>"
-            )
-            if record.exception_part:
-                out.append(f'<rect {box} rx="1.5" fill="url(#zarn-hatch)"/>')
-            out.append("</g>")
+            tip = _tooltip(record, ran_to, report, marked, moved)
+            fatal_bar = record.step == fatal_step and moved is None
+            out.extend(_bar(record, moved, marked, (x, bar_y, width), fatal_bar, tip))
         out.append(
             f'<text x="{x0 + plot_width + 8:.1f}" y="{middle:.1f}" fill="#444">'
             f"{_xml(right_text(name))}</text>"
@@ -327,27 +445,48 @@ def timeline_svg(report, *, title=None):
     )
     out.extend(axis)
 
-    # --- the legend
+    # --- the legend: what every run can show, then what this one shows
     legend_y = lanes_bottom + 40
     x = float(x0)
     items = [(OUTCOME_COLOURS[o], o, "") for o in OUTCOME_COLOURS]
     items += [
-        ("#3d9a57", "exception part", "hatch"),
+        ("#3d9a57", "exception part", "exception part"),
         ("#d23a3f", "stopped the run", "outline"),
         ("none", "skipped (never ran; counted at right)", "hollow"),
     ]
+    if "failed attempt" in shown:
+        items.append(
+            ("#d23a3f", "an attempt that failed, tried again", "failed attempt")
+        )
+    if "moved" in shown:
+        items.append(("#3d9a57", "moved by a handler's transfer", "moved"))
+    if counts.get("not taken"):
+        items.append(("none", "not taken: a way or round not needed (counted)", "none"))
     legend = ['<g class="legend" font-size="11">']
     for colour, text, kind in items:
+        width = 23 + len(text) * 6.2 + 16
+        if x + width > _WIDTH - _MARGIN and x > x0:
+            x, legend_y = float(x0), legend_y + 18
         box = f'x="{x:.1f}" y="{legend_y - 10}" width="18" height="{_BAR}" rx="1.5"'
         if kind == "hollow":
             legend.append(f'<rect {box} fill="none" stroke="#666" stroke-width="1"/>')
+        elif kind == "none":
+            pass
         else:
             outline = ' stroke="#111" stroke-width="2"' if kind == "outline" else ""
-            legend.append(f'<rect {box} fill="{colour}"{outline}/>')
-            if kind == "hatch":
-                legend.append(f'<rect {box} fill="url(#zarn-hatch)"/>')
+            faded = f' fill-opacity="{_HANDLER_OPACITY}"' if kind == "moved" else ""
+            legend.append(f'<rect {box} fill="{colour}"{faded}{outline}/>')
+            if kind in _HATCHES:
+                legend.append(f'<rect {box} fill="url(#{_HATCHES[kind]})"/>')
         legend.append(f'<text x="{x + 23:.1f}" y="{legend_y}">{_xml(text)}</text>')
-        x += 23 + len(text) * 6.2 + 16
+        x += width
+    if shown & set(_HATCHES):
+        legend_y += 18
+        legend.append(
+            f'<path d="M{x0 + 6:.1f} {legend_y - 8} h6 l-3 4 z" fill="#444"/>'
+            f'<text x="{x0 + 23:.1f}" y="{legend_y}">above a bar too thin to show its '
+            "hatching</text>"
+        )
     legend.append("</g>")
     out.extend(legend)
 
@@ -367,6 +506,9 @@ def timeline_svg(report, *, title=None):
             '<pattern id="zarn-hatch" width="6" height="6" '
             'patternUnits="userSpaceOnUse" patternTransform="rotate(45)">'
             '<rect width="3" height="6" fill="#fff" fill-opacity="0.55"/></pattern>'
+            '<pattern id="zarn-hatch-attempt" width="5" height="5" '
+            'patternUnits="userSpaceOnUse" patternTransform="rotate(-45)">'
+            '<rect width="1.6" height="5" fill="#2b0f3a" fill-opacity="0.5"/></pattern>'
             "</defs>"
         ),
         f'<rect width="{_WIDTH}" height="{height:.0f}" fill="#fff"/>',

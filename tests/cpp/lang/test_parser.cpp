@@ -147,7 +147,8 @@ TEST(ParserGroups, ADeclaredNameServesAsABody) {
                                    "block main parallel pick and place"));
   EXPECT_NE(std::string(error_of(pick + "block main try pick except 3").what())
                 .find("expected a block after 'except': '{ ... }', 'repeat', 'try', 'parallel', "
-                      "'compete' or the name of a declared block, found the number 3"),
+                      "'compete', 'if', 'retry', 'timeout' or the name of a declared block, "
+                      "found the number 3"),
             std::string::npos);
 }
 

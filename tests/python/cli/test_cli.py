@@ -374,9 +374,20 @@ def test_check_shows_turns_priorities_and_guarded_parts(capsys):
     assert cli.main(["check", str(ROOT / "examples" / "guarded_pick.zarn")]) == 0
     out = capsys.readouterr().out
     assert "pick with @arm at the next slot of tray input_tray  [guarded part 1]" in out
-    assert out.splitlines()[-1].startswith(
-        "guarded part 1: steps 14, 15; when one fails: <AsyncBlock 'release_and_warn'"
+    # The exception part is listed step by step, numbered on from main's 16.
+    lines = out.splitlines()
+    heading = lines.index(
+        "guarded part 1 (steps 14-15): when one of its steps fails, "
+        "'release_and_warn' runs (steps 17-20); then the script goes on after the part"
     )
+    part = [line.split(maxsplit=3) for line in lines[heading + 1 :]]
+    assert [row[:3] for row in part] == [
+        ["17", "-", "begin"],
+        ["18", "@gripper", "set"],
+        ["19", "@panel", "set"],
+        ["20", "-", "end"],
+    ]
+    assert part[3][3].startswith("18, 19 ")
 
 
 def test_check_reports_a_mistake_with_its_place_on_stderr(tmp_path, capsys):

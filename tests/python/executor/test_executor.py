@@ -288,7 +288,7 @@ def test_an_unguarded_failure_stops_the_run_and_the_axes():
     assert report.cancelled[0].outcome == "cancelled"
     assert [r.action.label for r in report.skipped] == ["after"]
     summary = report.summary()
-    assert "stopped: device 13, device 14" in summary and "1 actions skipped" in summary
+    assert "stopped: device 13, device 14" in summary and "1 action skipped" in summary
 
 
 def test_the_default_hooks_reach_the_machine_of_the_actions():

@@ -5,6 +5,7 @@ import pathlib
 import re
 import shutil
 import threading
+import time
 import xml.etree.ElementTree as ET
 
 import pytest
@@ -15,7 +16,7 @@ from Zarn.blocks import AsyncBlock, RunExceptBlock, StandardBlock
 
 from Zarn import pictures
 from Zarn.executor import Executor
-from Zarn.lang.compiling import compile
+from Zarn.lang.compiling import compile, compile_script
 from Zarn.machine import MachineError, RecordingMachine
 from Zarn.pictures import timeline
 
@@ -225,6 +226,60 @@ def test_timeline_shows_each_outcome_the_exception_part_and_skipped_actions():
     }
 
 
+class Flaky(RecordingMachine):
+    """Moves take a little time; the first move of device 15 to each of 150
+    and 450 fails."""
+
+    def __init__(self):
+        super().__init__()
+        self.failed = set()
+
+    def move(self, moves):
+        time.sleep(0.005)
+        for move in moves:
+            if move.device == 15 and move.target in {150.0, 450.0} - self.failed:
+                self.failed.add(move.target)
+                raise MachineError("drive refused", device=15, command_id="PC-1")
+        super().move(moves)
+
+
+def test_timeline_of_constructs_handler_transfers_and_thin_parts():
+    compiled = compile_script(CONSTRUCTS, EXAMPLES / "modules.py")
+    report = Executor(compiled, machine=Flaky()).run()
+    assert report.ok
+    root = parse_svg(pictures.timeline_svg(report, title="constructs.zarn"))
+    assert headed(root, "heading").startswith("constructs.zarn: finished in ")
+    assert headed(root, "status").endswith(", 1 not taken")
+    lanes = lanes_of(root)
+    # The way not taken has no bar, and is not counted as skipped or failed.
+    panel = "".join(lanes["panel"].itertext())
+    assert "1 not taken" in panel and "skipped" not in panel
+    assert {bar.get("data-outcome") for bar in bars_of(lanes["panel"])} == {"finished"}
+    # The first attempt failed and was retried: its bar is hatched, the
+    # second attempt's not; the exception part's bar, too thin to show its
+    # hatching, has a mark above it.
+    moves = [b for b in bars_of(lanes["x"]) if "move @x to input" in tooltip(b)]
+    assert [m.get("data-outcome") for m in moves] == ["failed", "finished"]
+    fills = [[r.get("fill") for r in m.iter(f"{SVG}rect")] for m in moves]
+    assert fills[0][1] == "url(#zarn-hatch-attempt)" and len(fills[1]) == 1
+    assert "tried again" in tooltip(moves[0])
+    (lamp,) = [b for b in bars_of(lanes["panel"]) if "lamp_red" in tooltip(b)]
+    assert box(lamp)[1] < 6 and lamp.find(f"{SVG}path").get("class") == "part-mark"
+    # The arm's transfers are drawn on the lanes of the axes and the gripper
+    # they move, and count in those lanes' busy time.
+    transfers = bars_of(lanes["arm"])
+    for name in ("x", "y", "z", "gripper"):
+        carried = [
+            g for g in lanes[name].iter(f"{SVG}g") if g.get("class") == "carried"
+        ]
+        assert len(carried) == len(transfers) == 20
+        assert tooltip(carried[0]).startswith(f"@{name} moved by @arm in its pick")
+    busy = float(re.search(r"(\d+)% busy", "".join(lanes["z"].itertext())).group(1))
+    assert busy > 50
+    # A bar wide enough says what it is.
+    assert any(bar.find(f"{SVG}text") is not None for bar in bars_of(lanes["arm"]))
+
+
 def test_timeline_escapes_what_it_is_given():
     odd = Module(HOSTILE + "\x01")
     action = block(odd, "x", text=f"say {HOSTILE}\x00\x1b", fail=RuntimeError(HOSTILE))
@@ -251,7 +306,8 @@ def test_timeline_of_instant_module_actions_and_of_many_actions():
     assert report.ok
     root = parse_svg(pictures.timeline_svg(report))
     lanes = lanes_of(root)
-    assert list(lanes) == list(report.modules)
+    # The arm's transfers move the gripper too, which gets a lane of its own.
+    assert list(lanes) == [*report.modules, "gripper"]
     assert sum(len(bars_of(lane)) for lane in lanes.values()) == len(report.actions)
     assert all(box(bar)[1] >= 1 for lane in lanes.values() for bar in bars_of(lane))
 
@@ -428,8 +484,13 @@ def test_graph_of_competing_branches_shows_turns_and_priorities():
     competing = [
         c for c, (label, _) in clusters.items() if label.startswith("branches")
     ]
-    assert len(competing) == 3
-    assert all(clusters[clusters[c][1]][0] == "@arm" for c in competing)
+    # 'rush', then the two rounds of `repeat 2 compete`, folded into the first
+    assert len(competing) == 2
+    assert all(module_cluster(clusters, c) == "@arm" for c in competing)
+    (folded,) = [
+        c for c, (label, _) in clusters.items() if label.startswith("2 rounds")
+    ]
+    assert [clusters[c][1] for c in competing].count(folded) == 1
     turns = [
         a["xlabel"]
         for a, _ in nodes.values()
@@ -437,6 +498,64 @@ def test_graph_of_competing_branches_shows_turns_and_priorities():
     ]
     assert turns[:2] == ["11 turn HIGH", "15 turn"]  # after 9 steps of homing
     assert "25 turn LOW" in turns
+
+
+CONSTRUCTS = """\
+block main {
+    @z move home
+    if @sensors door_closed on { @panel set lamp_green on } else { @panel set lamp_yellow on }
+    retry 1 { @x move input }
+    try { timeout 1 { @x move output } } except { @panel set lamp_red on }
+    repeat until output_tray full { @arm pick from input_tray  @arm place into output_tray }
+}
+"""
+
+
+def test_graph_draws_conditions_and_folds_loops_retries_and_time_limits():
+    compiled = compile_script(CONSTRUCTS, EXAMPLES / "modules.py")
+    clusters, nodes, edges = read_dot(
+        pictures.graph_dot(compiled.plan, plan_of=compiled.plan_of)
+    )
+    labels = {label for label, _ in clusters.values()}
+    node = {n: attrs["label"] for n, (attrs, _) in nodes.items()}
+    ways = {a["label"]: h for t, h, a in edges if t == node_named(nodes, "2  if")}
+    assert nodes[node_named(nodes, "2  if")][0]["shape"] == "diamond"
+    assert "lamp_green" in node[ways["yes"]] and "lamp_yellow" in node[ways["no"]]
+    # One round of the loop and one attempt are drawn, framed with the bound.
+    (loop,) = [c for c, (label, _) in clusters.items() if "at most 10 rounds" in label]
+    assert "retry: up to 2 attempts, attempt 1 drawn (steps 8-11)" in labels
+    assert "time limit: within 1 s" in labels
+    assert [label.split("\\n")[0] for label in node.values() if "pick" in label] == [
+        "17  pick"
+    ]
+    assert len([label for label in node.values() if "to input" in label]) == 1
+    # The check after the last round waits for it: drawn from the loop's frame.
+    check = node_named(nodes, "46  check")
+    assert [a.get("ltail") for t, h, a in edges if h == check] == [loop]
+    again = {(node[t][:2], node[h][:2]) for t, h, a in edges if "label" in a}
+    assert {("18", "16"), ("9 ", "9 ")} <= again  # next round, try again
+    # The exception part's step is numbered on from main's 47.
+    assert "48  set" in [label.split("\\n")[0] for label in node.values()]
+
+
+def test_folding_repeats_keeps_every_wait():
+    compiled = compile_script(EXAMPLES / "pick_and_place.zarn")
+    plan = compiled.plan
+    clusters, nodes, edges = read_dot(pictures.graph_dot(plan))
+    (frame,) = [
+        c for c, (label, _) in clusters.items() if label.startswith("10 rounds")
+    ]
+    assert len(nodes) == 97 - 9 * 8  # the rounds 2 to 10 of `repeat 10 cycle`
+    drawn = {(t, h) for t, h, _ in edges}
+    for step in plan.steps:
+        first = step.index if step.index < 19 else (step.index - 11) % 8 + 11
+        for wait in step.waits:
+            shown = wait if wait < 19 or wait > 90 else (wait - 11) % 8 + 11
+            head = first if step.index <= 90 else step.index
+            assert (f"s{shown}", f"s{head}") in drawn
+    # Park waits for the last round's end: drawn from the frame.
+    (leaving,) = [a for t, h, a in edges if h == "s91"]
+    assert leaving["ltail"] == frame
 
 
 @needs_dot
@@ -452,7 +571,7 @@ def test_graph_svg_parses_and_keeps_hostile_text():
     texts = ["".join(t.itertext()) for t in root.iter(f"{SVG}text")]
     assert f"@{HOSTILE}" in texts
     assert f"say {HOSTILE} &amp; done" in texts
-    assert any(t.startswith(f"graph {HOSTILE}: 1 actions") for t in texts)
+    assert any(t.startswith(f"graph {HOSTILE}: 1 action, 1 step") for t in texts)
 
 
 def test_missing_failing_and_slow_dot(tmp_path, monkeypatch):

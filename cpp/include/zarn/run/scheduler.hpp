@@ -42,6 +42,7 @@
 #include <vector>
 
 #include "zarn/base/command_gate.hpp"
+#include "zarn/base/virtual_clock.hpp"
 
 namespace zarn {
 
@@ -186,6 +187,11 @@ class RunScheduler : public std::enable_shared_from_this<RunScheduler> {
     // A failure ends only its own step: what waits for it goes on (a stop
     // routine that sets what it can after a stop).
     bool keep_going = false;
+    // Simulated seconds instead of the steady clock (a run against a model
+    // of the machine): the run's times, time limits and graces count them,
+    // and the run holds the clock while it has steps to start or work for
+    // the controlling thread.
+    std::shared_ptr<VirtualClock> clock;
   };
 
   // Checks the plan (PlanError) and prepares the run; nothing starts yet.
@@ -241,6 +247,8 @@ class RunScheduler : public std::enable_shared_from_this<RunScheduler> {
   long fatal_step() const;   // the failure that stopped the run, or -1
   long fatal_guard() const;  // the guarded part whose exception part could not be made, or -1
   RunClock::time_point started_at() const;
+  // The run's clock: the steady clock, or the simulated one.
+  RunClock::time_point now() const;
   StepRecord record(std::size_t step) const;
   std::vector<StepRecord> records() const;
   // What failed the guarded part: the step (or -1), and the guarded part
@@ -257,6 +265,7 @@ class RunScheduler : public std::enable_shared_from_this<RunScheduler> {
   struct Step;
   struct Guard;
   struct Worker;
+  class ClockSource;
 
   RunScheduler(std::shared_ptr<StepRunner> runner, Options options);
 
@@ -308,6 +317,18 @@ class RunScheduler : public std::enable_shared_from_this<RunScheduler> {
   void spawn_locked();
   bool attention_locked() const;
   void forget_deadlines_locked(std::size_t step);
+  // The controlling thread has something to attend to; on the simulated
+  // clock it holds the clock from now until it waits again.
+  void signal_control_locked();
+  void drop_control_hold_locked();
+  void hold_clock_locked(std::size_t count = 1) {
+    if (options_.clock) options_.clock->hold(count);
+  }
+  void release_clock_locked(std::size_t count = 1) {
+    if (options_.clock) options_.clock->release(count);
+  }
+  // The earliest time limit or grace still to come.
+  std::optional<RunClock::time_point> next_deadline_locked();
   // Drops deadlines of steps that have ended from the top of the heap.
   void prune_deadlines_locked();
 
@@ -356,6 +377,8 @@ class RunScheduler : public std::enable_shared_from_this<RunScheduler> {
   // awake, so that a new deadline always finds it able to see it.
   RunClock::time_point control_wake_ = RunClock::time_point::min();
   Attention attention_;
+  std::shared_ptr<ClockSource> clock_source_;
+  bool control_hold_ = false;
 };
 
 }  // namespace zarn

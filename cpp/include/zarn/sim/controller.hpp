@@ -103,6 +103,10 @@ class Controller {
   // Moves the results published since the last call into `out`.
   void take_published(std::vector<Published>& out);
 
+  // What input `pin` of IO module `morvo_id` shows, or nullopt when the
+  // module has no such input.
+  std::optional<int> input(int morvo_id, int pin) const;
+
   // Forces an input pin (a sensor an operator or a test works by hand).
   // Returns an empty text, or why it cannot.
   std::string force_input(int morvo_id, int pin, int value, double now);
@@ -186,6 +190,7 @@ class Controller {
     bool expiry;
     bool operator>(const Wake& other) const { return time > other.time; }
   };
+  bool wake_is_live(const Wake& wake) const;
 
   int admit(std::string_view request, Held& held);
   int admit_condition(int module_id, int func, Held& held);
@@ -237,7 +242,8 @@ class Controller {
   std::unordered_map<std::string, std::vector<std::uint64_t>> waiters_;
   std::vector<std::uint64_t> admin_waiters_;
   std::unordered_map<int, std::vector<std::uint64_t>> watchers_;  // by MorvoID
-  std::priority_queue<Wake, std::vector<Wake>, std::greater<Wake>> wakes_;
+  // Mutable: next_event() drops the superseded wake-ups on top.
+  mutable std::priority_queue<Wake, std::vector<Wake>, std::greater<Wake>> wakes_;
 
   std::unordered_map<std::string, Done> done_;
   std::deque<std::pair<std::string, std::uint64_t>> done_order_;
