@@ -28,21 +28,6 @@
 
 namespace zarn::yaml {
 
-Node::Node() = default;
-Node::~Node() = default;
-Node::Node(const Node&) = default;
-Node::Node(Node&&) noexcept = default;
-Node& Node::operator=(const Node&) = default;
-Node& Node::operator=(Node&&) noexcept = default;
-
-const Node* Node::find(std::string_view key) const {
-  if (kind != Kind::Map) return nullptr;
-  for (const auto& [k, v] : entries) {
-    if (k.kind == Kind::String && k.text == key) return &v;
-  }
-  return nullptr;
-}
-
 namespace {
 
 // The tree is copied and destroyed recursively; this bounds the stack it needs

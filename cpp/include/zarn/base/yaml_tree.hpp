@@ -62,7 +62,7 @@ struct Node {
   std::vector<Node> items;                     // Sequence
   std::vector<std::pair<Node, Node>> entries;  // Map, in document order
 
-  // Defined in yaml_tree.cpp, where Node is complete: implicit ones make clang
+  // Defined in yaml_node.cpp, where Node is complete: implicit ones make clang
   // ask whether Node is default-constructible while std::pair<Node, Node>
   // is still being defined, which it cannot answer (a build error).
   Node();
