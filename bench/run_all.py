@@ -33,6 +33,7 @@ BENCHMARKS = {
     "bench_parse": [],
     "bench_blocks": [],
     "bench_compile": ["--runs", "3"],
+    "bench_compile_memory": [],
     "bench_sim": ["--runs", "3"],
     "bench_executor": [],
     "bench_machine": [],

@@ -16,6 +16,7 @@
 
 namespace nb = nanobind;
 using zarn::Event;
+using zarn::py::EventHandle;
 using zarn::py::is_instance;
 using zarn::py::ZarnAction;
 
@@ -33,6 +34,17 @@ struct Imports {
 Imports imports;
 
 bool is_identifier(nb::handle item) { return is_instance(item, imports.zarn_id_type); }
+
+// An event made without __init__ (ZarnEvent.__new__) holds none.
+const Event& event_of(const EventHandle& handle) {
+  if (!handle.event) throw nb::type_error("this ZarnEvent was not initialised");
+  return *handle.event;
+}
+
+Event& event_of(EventHandle& handle) {
+  if (!handle.event) throw nb::type_error("this ZarnEvent was not initialised");
+  return *handle.event;
+}
 
 // --- ZarnAction ----------------------------------------------------------------
 
@@ -70,7 +82,7 @@ void init_action(nb::pointer_and_handle<ZarnAction> self, nb::object module, nb:
                                           : PyObject_CallOneArg(imports.deepcopy, configs.ptr()));
   if (!params.is_valid()) throw nb::python_error();
   new (self.p) ZarnAction{nb::borrow(imports.not_executed),
-                          nb::cast(std::make_shared<Event>()),
+                          nb::cast(EventHandle{std::make_shared<Event>()}, nb::rv_policy::move),
                           std::move(module),
                           nb::list(),
                           nb::none(),
@@ -168,25 +180,29 @@ NB_MODULE(_zarnaction, m) {
       nb::object(nb::handle(imports.zarn_state_type).attr("NotExecuted")).release().ptr();
   imports.deepcopy = import_attr("copy", "deepcopy");
 
-  // Created in C++ and held by shared ownership: a thread waiting on an event
-  // keeps it alive even when every Python reference to it is dropped.
-  nb::class_<Event>(m, "ZarnEvent",
-                    "A thread-safe flag: set() raises it, clear() lowers it, wait() blocks\n"
-                    "until it is raised. Behaves like threading.Event.")
-      .def(nb::new_([] { return std::make_shared<Event>(); }))
-      .def("set", &Event::set, "Raises the flag and wakes every waiting thread.")
-      .def("clear", &Event::clear)
-      .def("is_set", &Event::is_set)
+  // Held by shared ownership: a thread waiting on an event keeps it alive even
+  // when every Python reference to it is dropped.
+  nb::class_<EventHandle>(m, "ZarnEvent",
+                          "A thread-safe flag: set() raises it, clear() lowers it, wait() blocks\n"
+                          "until it is raised. Behaves like threading.Event.")
+      .def("__init__", [](EventHandle* self) { new (self) EventHandle{std::make_shared<Event>()}; })
+      .def(
+          "set", [](EventHandle& self) { event_of(self).set(); },
+          "Raises the flag and wakes every waiting thread.")
+      .def("clear", [](EventHandle& self) { event_of(self).clear(); })
+      .def("is_set", [](const EventHandle& self) { return event_of(self).is_set(); })
       .def(
           "wait",
-          [](std::shared_ptr<const Event> self, std::optional<double> timeout) {
-            return zarn::py::wait_native(self, timeout);
+          [](const EventHandle& self, std::optional<double> timeout) {
+            event_of(self);
+            std::shared_ptr<const Event> held = self.event;
+            return zarn::py::wait_native(held, timeout);
           },
           nb::arg("timeout") = nb::none(),
           "Blocks until the flag is raised or `timeout` seconds have passed;\n"
           "returns the flag. Other Python threads run meanwhile.")
-      .def("__repr__", [](const Event& self) {
-        return std::string("<ZarnEvent ") + (self.is_set() ? "set>" : "clear>");
+      .def("__repr__", [](const EventHandle& self) {
+        return std::string("<ZarnEvent ") + (event_of(self).is_set() ? "set>" : "clear>");
       });
 
   auto action =

@@ -282,6 +282,9 @@ std::size_t step_index(PyObject* item, std::size_t step) {
 // Reads the steps and guards of a ZarnRunPlan for the scheduler. A plan may
 // hold many thousands of steps, so the reading goes by the C API.
 struct PlanReader {
+  // Machine seconds per second of the run's clock: the time limits, given
+  // in machine seconds, count the run's.
+  double time_scale = 1.0;
   nb::object limit_for;  // kind -> (seconds or None, whether to add expected_seconds)
 
   // `control`: None, or the compile path's table of the plan's parts
@@ -355,6 +358,8 @@ struct PlanReader {
           controlled ? nb::object(step_parts[i]) : field(&zarn::py::RunStep::guard, imports.guard);
       step.decides = deciding[index];
       if (quiet[index] && kind == StepKind::Action) kind = StepKind::Marker;
+      // A marker commands nothing: it passes while the run is paused.
+      step.free_in_pause = kind != StepKind::Action;
       if (!guard.is_none()) {
         step.guard = nb::cast<long>(guard);
         if (step.guard < 0 || step.guard >= guard_count) {
@@ -446,7 +451,7 @@ struct PlanReader {
     return runner.kind_info.emplace(kind, std::move(info)).first->second;
   }
 
-  static std::chrono::nanoseconds limit_of(nb::handle action, const KindInfo& info) {
+  std::chrono::nanoseconds limit_of(nb::handle action, const KindInfo& info) const {
     if (info.seconds == 0) return std::chrono::nanoseconds::zero();
     double seconds = info.seconds;
     if (info.add_expected) {
@@ -457,7 +462,7 @@ struct PlanReader {
         if (more > 0) seconds += more;
       }
     }
-    return to_duration(seconds);
+    return to_duration(seconds / time_scale);
   }
 };
 
@@ -508,12 +513,17 @@ class ZarnRun {
  public:
   ZarnRun(nb::handle plan, nb::object limit_for, std::size_t workers, std::size_t max_workers,
           double cancel_grace, std::vector<std::shared_ptr<zarn::CommandGate>> gates,
-          nb::handle control, bool keep_going, nb::handle clock)
+          nb::handle control, bool keep_going, nb::handle clock, bool ask_on_failure,
+          double time_scale)
       : runner_(std::make_shared<PyRunner>()) {
     if (std::isnan(cancel_grace) || cancel_grace < 0) {
       throw nb::value_error("the cancel grace must be a number of seconds, 0 or more");
     }
+    if (!(time_scale > 0) || !std::isfinite(time_scale)) {
+      throw nb::value_error("a run's time scale must be a number above 0");
+    }
     reader_.limit_for = std::move(limit_for);
+    reader_.time_scale = time_scale;
     auto [steps, guards] = reader_.read(plan, *runner_, control);
     RunScheduler::Options options;
     options.keep_going = keep_going;
@@ -524,6 +534,7 @@ class ZarnRun {
     }
     options.gates = std::move(gates);
     options.clock = clock_of(clock);
+    options.ask_on_failure = ask_on_failure;
     options.cancel_grace = std::chrono::duration_cast<std::chrono::nanoseconds>(
         std::chrono::duration<double>(std::min(cancel_grace, 365.0 * 24 * 3600)));
     try {
@@ -571,7 +582,48 @@ class ZarnRun {
   nb::tuple take() {
     zarn::Attention attention = scheduler_->take_attention();
     return nb::make_tuple(attention.timed_out, attention.cancel, attention.failed_guards,
-                          attention.stopping, attention.in_flight, attention.finished);
+                          attention.stopping, attention.in_flight, attention.finished,
+                          attention.to_choose);
+  }
+
+  bool pause() { return scheduler_->pause(); }
+  bool resume() { return scheduler_->resume(); }
+  void step_once() { scheduler_->step_once(); }
+  bool paused() const { return scheduler_->paused(); }
+
+  nb::list pauses() const {
+    nb::list out;
+    for (const zarn::Pause& pause : scheduler_->pauses()) {
+      nb::object ended = nb::none();
+      if (pause.ended) ended = nb::float_(seconds_between(runner_->origin, *pause.ended));
+      out.append(nb::make_tuple(seconds_between(runner_->origin, pause.begun), ended));
+    }
+    return out;
+  }
+
+  bool choose(std::size_t step, const std::string& choice) {
+    zarn::FailureChoice chosen;
+    if (choice == "retry") {
+      chosen = zarn::FailureChoice::Retry;
+    } else if (choice == "skip") {
+      chosen = zarn::FailureChoice::Skip;
+    } else if (choice == "stop") {
+      chosen = zarn::FailureChoice::Stop;
+    } else {
+      throw nb::value_error(
+          ("a failure's choice is 'retry', 'skip' or 'stop', not '" + choice + "'").c_str());
+    }
+    return scheduler_->choose(step, chosen);
+  }
+
+  // The action a retried step runs: a fresh copy of the one that failed.
+  void replace_action(std::size_t step, nb::handle action) {
+    if (step >= nb::len(runner_->actions)) throw nb::index_error("no such step");
+    nb::object fresh = nb::borrow(action);
+    if (PyList_SetItem(runner_->actions.ptr(), static_cast<Py_ssize_t>(step),
+                       fresh.release().ptr()) != 0) {
+      throw nb::python_error();
+    }
   }
 
   long add_exception_part(std::size_t guard, nb::handle plan, nb::handle control) {
@@ -790,22 +842,26 @@ NB_MODULE(_zarnexec, m) {
 
   nb::class_<ZarnRun>(m, "ZarnRun", nb::type_slots(run_slots),
                       "One run of a plan on the scheduler's workers (see Zarn.executor).")
-      .def(
-          nb::init<nb::handle, nb::object, std::size_t, std::size_t, double,
-                   std::vector<std::shared_ptr<zarn::CommandGate>>, nb::handle, bool, nb::handle>(),
-          nb::arg("plan"), nb::arg("limit_for"), nb::arg("workers") = 0,
-          nb::arg("max_workers") = 16, nb::arg("cancel_grace") = 5.0,
-          nb::arg("gates") = std::vector<std::shared_ptr<zarn::CommandGate>>{},
-          nb::arg("control").none() = nb::none(), nb::arg("keep_going") = false,
-          nb::arg("clock").none() = nb::none(),
-          "Reads the plan's steps. `limit_for(kind)` gives, for each kind of\n"
-          "action, (time limit in seconds or None, whether to add the action's\n"
-          "own expected_seconds). `workers` 0 sizes the pool from the plan.\n"
-          "`gates` are closed the moment the run decides to stop. `control`: the\n"
-          "compile path's table of the plan's parts (ways, attempts, time limits),\n"
-          "read instead of the plan's guards. With `keep_going` a failure ends only\n"
-          "its own step. `clock`: the simulated clock of an in-process controller\n"
-          "(its clock_handle()), for a run on simulated time.")
+      .def(nb::init<nb::handle, nb::object, std::size_t, std::size_t, double,
+                    std::vector<std::shared_ptr<zarn::CommandGate>>, nb::handle, bool, nb::handle,
+                    bool, double>(),
+           nb::arg("plan"), nb::arg("limit_for"), nb::arg("workers") = 0,
+           nb::arg("max_workers") = 16, nb::arg("cancel_grace") = 5.0,
+           nb::arg("gates") = std::vector<std::shared_ptr<zarn::CommandGate>>{},
+           nb::arg("control").none() = nb::none(), nb::arg("keep_going") = false,
+           nb::arg("clock").none() = nb::none(), nb::arg("ask_on_failure") = false,
+           nb::arg("time_scale") = 1.0,
+           "Reads the plan's steps. `limit_for(kind)` gives, for each kind of\n"
+           "action, (time limit in seconds or None, whether to add the action's\n"
+           "own expected_seconds). `workers` 0 sizes the pool from the plan.\n"
+           "`gates` are closed the moment the run decides to stop. `control`: the\n"
+           "compile path's table of the plan's parts (ways, attempts, time limits),\n"
+           "read instead of the plan's guards. With `keep_going` a failure ends only\n"
+           "its own step. `clock`: the simulated clock of an in-process controller\n"
+           "(its clock_handle()), for a run on simulated time. With `ask_on_failure` a\n"
+           "failure outside every guarded part pauses the run for a choice (choose()).\n"
+           "`time_scale`: machine seconds per second of the run (the actions' time\n"
+           "limits are machine seconds).")
       .def("set_hooks", &ZarnRun::set_hooks, nb::arg("on_start").none(),
            nb::arg("on_finish").none(),
            "on_start(step, start) and on_finish(step, succeeded, start, end), called\n"
@@ -823,6 +879,20 @@ NB_MODULE(_zarnexec, m) {
            "the index of its first step, or -1 when it will not run.")
       .def("exception_part_failed", &ZarnRun::exception_part_failed, nb::arg("guard"))
       .def("stop", &ZarnRun::stop, nb::arg("interrupted"))
+      .def("pause", &ZarnRun::pause,
+           "Nothing new starts (a group's markers and the constructs' marks aside);\n"
+           "what runs finishes. False when paused or over already.")
+      .def("resume", &ZarnRun::resume, "Resumes a paused run; False when it is not paused.")
+      .def("step", &ZarnRun::step_once,
+           "Exactly one more step starts, the run paused before and after it.")
+      .def_prop_ro("paused", &ZarnRun::paused)
+      .def("pauses", &ZarnRun::pauses,
+           "[(start, end or None)] of the run's pauses, in seconds from its start.")
+      .def("choose", &ZarnRun::choose, nb::arg("step"), nb::arg("choice"),
+           "Answers a failure held for a choice (take()'s last list): 'retry',\n"
+           "'skip' or 'stop'. False when the step waits for none.")
+      .def("replace_action", &ZarnRun::replace_action, nb::arg("step"), nb::arg("action"),
+           "The action the step runs from now on (a fresh copy, for a retry).")
       .def("abandon", &ZarnRun::abandon, "Gives up on every step still in flight.")
       .def("join", &ZarnRun::join, "Waits for the workers to leave.")
       .def("elapsed", &ZarnRun::elapsed, "Seconds since the run started.")

@@ -25,6 +25,7 @@ struct Imports {
   PyObject* source_position = nullptr;
   PyObject* syntax_error = nullptr;
   PyObject* compile_error = nullptr;
+  PyObject* zarn_id = nullptr;
   PyObject* attr_rule = nullptr;
   PyObject* attr_position = nullptr;
   PyObject* attr_value = nullptr;
@@ -160,7 +161,15 @@ struct Walk {
 
   nb::object build(std::vector<nb::object>& values, const zp::Node& node) {
     if (zp::is_token_rule(node.kind) || node.kind == zp::Kind::Text) {
-      return make_text(tree.text(node));
+      nb::object text = make_text(tree.text(node));
+      // A script spells its names (positions, labels, blocks) over and
+      // over, and actions keep them: one str per name serves them all.
+      if (node.kind == zp::Kind::Identifier) {
+        PyObject* shared = text.release().ptr();
+        PyUnicode_InternInPlace(&shared);
+        text = nb::steal(shared);
+      }
+      return text;
     }
     const auto entries = tree.entries_of(node);
     if (node.kind == zp::Kind::List || node.kind == zp::Kind::Pair) {
@@ -196,6 +205,16 @@ struct Walk {
     return parse_node;
   }
 
+  static bool is_name(const nb::object& value) {
+    return PyObject_TypeCheck(value.ptr(), reinterpret_cast<PyTypeObject*>(imports.zarn_id));
+  }
+
+  // A node a semantics handed back as it was (one without a method for the
+  // rule) takes no attributes: no need to try.
+  static bool is_parse_node(const nb::object& value) {
+    return Py_TYPE(value.ptr()) == reinterpret_cast<PyTypeObject*>(imports.parse_node);
+  }
+
   static bool is_statement(zp::Kind kind) {
     return kind == zp::Kind::External || kind == zp::Kind::Io || kind == zp::Kind::Move ||
            kind == zp::Kind::Transfer || kind == zp::Kind::WaitUntil ||
@@ -203,7 +222,9 @@ struct Walk {
   }
 
   // A statement's action keeps where it was written (its copies keep it
-  // too), so that checks of the whole plan can name the statement. A value
+  // too), so that checks of the whole plan can name the statement; so does a
+  // name (a ZarnId), so that a name no block resolves can be shown where it
+  // stands without a map of places that would keep every name alive. A value
   // that takes no attributes is left as it is.
   void note_source(const zp::Node& node, const nb::object& value) {
     if (!value.is_valid() || value.is_none()) return;
@@ -232,8 +253,11 @@ struct Walk {
         const nb::object& method = methods[static_cast<std::size_t>(node.kind)];
         if (method.is_valid()) value = call(method, node, std::move(value));
       }
-      if (node.kind == zp::Kind::Identifier && !positions.is_none()) note_position(node, value);
-      if (is_statement(node.kind) && !positions.is_none()) note_source(node, value);
+      if (node.kind == zp::Kind::Identifier) {
+        if (!positions.is_none()) note_position(node, value);
+        if (is_name(value)) note_source(node, value);
+      }
+      if (is_statement(node.kind) && !is_parse_node(value)) note_source(node, value);
       values[index] = std::move(value);
     }
     return std::move(values.back());
@@ -279,6 +303,7 @@ NB_MODULE(_zarnparser, m) {
   imports.source_position = keep(parsing.attr("SourcePosition"));
   imports.syntax_error = keep(errors.attr("ZarnSyntaxError"));
   imports.compile_error = keep(errors.attr("ZarnCompileError"));
+  imports.zarn_id = keep(nb::module_::import_("Zarn._zarnprimitives").attr("ZarnId"));
   imports.attr_rule = keep(nb::str("rule"));
   imports.attr_position = keep(nb::str("position"));
   imports.attr_value = keep(nb::str("value"));

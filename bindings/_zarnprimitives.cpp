@@ -21,16 +21,19 @@ NB_MODULE(_zarnprimitives, m) {
 
   nb::class_<ZarnId>(
       m, "ZarnId",
-      nb::type_slots(zarn::py::GcFields<ZarnId, &ZarnId::id, &ZarnId::dependency>::slots),
+      nb::type_slots(
+          zarn::py::GcFields<ZarnId, &ZarnId::id, &ZarnId::dependency, &ZarnId::source>::slots),
       "A name written in a script that refers to a block, with the\n"
       "dependencies written next to it. Compared by identity.")
       .def(
           "__init__",
           [](ZarnId* self, nb::object identifier) {
-            new (self) ZarnId{std::move(identifier), nb::list()};
+            new (self) ZarnId{std::move(identifier), nb::list(), nb::none()};
           },
           nb::arg("identifier").none())
       .def_rw("id", &ZarnId::id, nb::arg().none())
+      .def_rw("source", &ZarnId::source, nb::arg().none(),
+              "Where the script names it, (line, column), or None.")
       .def_prop_rw(
           "dependency", [](const ZarnId& self) { return self.dependency; },
           [](ZarnId& self, nb::list value) { self.dependency = std::move(value); })

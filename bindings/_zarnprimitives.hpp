@@ -13,6 +13,9 @@ enum class ZarnState : int { NotExecuted = 1, Executing = 2, Finished = 3, Error
 struct ZarnId {
   nb::object id;          // exactly the object the parser gave, never normalised
   nb::object dependency;  // a Python list, items in the order they were added
+  // Where the parser read the name (a SourcePosition), for the messages that
+  // name it; None for a name made elsewhere.
+  nb::object source;
 };
 
 // Adds dependencies to `target` (a Python list). A list contributes its items,

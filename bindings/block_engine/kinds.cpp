@@ -14,11 +14,10 @@ namespace {
 
 using namespace nb::literals;
 
-void setup(nb::handle self, nb::kwargs) {
-  // Set by global resolution when the block hands its chain over.
-  nb::setattr(self, "tmp_async_block", nb::none());
-  nb::setattr(self, "tmp_compete_block", nb::none());
-}
+// The kinds take no settings. (tmp_async_block and tmp_compete_block, which
+// global resolution sets on a block that hands its chain over, are None on
+// the kind until then, so that a block of a long script takes no dict.)
+void setup(nb::handle, nb::kwargs) {}
 
 // A priority given to this very block travels with its copies.
 nb::object carry_priority(nb::handle from, nb::object to) {
@@ -106,6 +105,8 @@ void make_block_kinds() {
     ns["isAsync"] = nb::bool_(parallel);
     ns["isCompete"] = nb::bool_(competing);
     ns["priority"] = normal;
+    ns["tmp_async_block"] = nb::none();
+    ns["tmp_compete_block"] = nb::none();
     ns["setup"] = method("setup", &setup, nb::arg("settings"));
     ns["async_copy"] = method("async_copy", &copy_structure);
     ns["compete_copy"] = method("compete_copy", &copy_structure);

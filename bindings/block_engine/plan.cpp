@@ -48,6 +48,13 @@ nb::object run_plan(nb::handle self) {
   lift_turn_waits(items);
   const std::size_t count = nb::len(items);
 
+  // One int object per step, shared by every record that names the step: a
+  // plan of many thousands of steps would otherwise hold several of each.
+  std::vector<nb::object> step_numbers;
+  step_numbers.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) step_numbers.push_back(nb::int_(i));
+  auto step_number = [&](long step) { return step_numbers[static_cast<std::size_t>(step)]; };
+
   std::unordered_map<PyObject*, long> action_at, signal_at;
   for (std::size_t i = 0; i < count; ++i) {
     nb::handle action = items[i];
@@ -133,7 +140,7 @@ nb::object run_plan(nb::handle self) {
     long competition = -1, branch = -1;
     auto record_in_open = [&](long step) {
       for (auto& [c, b] : open) {
-        nb::borrow<nb::list>(branches_of[c][b].steps).append(nb::int_(step));
+        nb::borrow<nb::list>(branches_of[c][b].steps).append(step_number(step));
       }
     };
     if (role == "start") {
@@ -144,7 +151,7 @@ nb::object run_plan(nb::handle self) {
       } else {
         frames.push_back({static_cast<long>(competitions.size())});
         competitions.push_back(
-            {arbiter, arbiter.attr("module_name"), nb::int_(here), nb::none(), nb::list()});
+            {arbiter, arbiter.attr("module_name"), step_number(here), nb::none(), nb::list()});
         branches_of.emplace_back();
       }
     } else if (role == "join") {
@@ -152,7 +159,7 @@ nb::object run_plan(nb::handle self) {
       Frame frame = frames.back();
       frames.pop_back();
       if (frame.competition >= 0) {
-        competitions[static_cast<std::size_t>(frame.competition)].join = nb::int_(here);
+        competitions[static_cast<std::size_t>(frame.competition)].join = step_number(here);
       }
       record_in_open(here);
     } else if (role == "turn") {
@@ -167,7 +174,7 @@ nb::object run_plan(nb::handle self) {
                                 ? nb::object(priorities[number])
                                 : nb::none();
       branches_of[c].push_back(
-          {nb::int_(number), priority, nb::int_(here), nb::none(), nb::list()});
+          {nb::int_(number), priority, step_number(here), nb::none(), nb::list()});
       open.emplace_back(c, branches_of[c].size() - 1);
       competition = static_cast<long>(c);
       branch = number;
@@ -175,7 +182,7 @@ nb::object run_plan(nb::handle self) {
       if (open.empty()) throw nb::value_error("run_plan(): a release without its turn");
       auto [c, b] = open.back();
       open.pop_back();
-      branches_of[c][b].release = nb::int_(here);
+      branches_of[c][b].release = step_number(here);
       competition = static_cast<long>(c);
       branch = nb::cast<long>(branches_of[c][b].index);
       record_in_open(here);
@@ -199,12 +206,15 @@ nb::object run_plan(nb::handle self) {
     }
 
     nb::list wait_list;
-    for (std::size_t j : waits[i]) wait_list.append(nb::int_(j));
-    const char* kind = role.empty() ? "action" : role.c_str();
-    steps.append(nb::cast(
-        RunStep{nb::int_(here), nb::borrow(action), nb::str(kind), wait_list, index_or_none(after),
-                events, index_or_none(competition), index_or_none(branch), index_or_none(guard)},
-        nb::rv_policy::move));
+    for (std::size_t j : waits[i]) wait_list.append(step_numbers[j]);
+    // The kinds are a handful of words: interned, every step shares them.
+    nb::object kind = nb::steal(PyUnicode_InternFromString(role.empty() ? "action" : role.c_str()));
+    if (!kind.is_valid()) throw nb::python_error();
+    steps.append(
+        nb::cast(RunStep{step_number(here), nb::borrow(action), kind, wait_list,
+                         after < 0 ? nb::none() : step_number(after), events,
+                         index_or_none(competition), index_or_none(branch), index_or_none(guard)},
+                 nb::rv_policy::move));
   }
   if (!frames.empty() || !open.empty()) {
     throw nb::value_error("run_plan(): a group's markers are out of order");
@@ -222,7 +232,7 @@ nb::object run_plan(nb::handle self) {
   nb::list guard_list;
   for (std::size_t g = 0; g < guards.size(); ++g) {
     nb::list members;
-    for (long step : guard_steps[g]) members.append(nb::int_(step));
+    for (long step : guard_steps[g]) members.append(step_number(step));
     nb::object outer = guards[g].attr("outer");
     long outer_index = -1;
     if (!outer.is_none()) {

@@ -117,12 +117,20 @@ inline bool wait_native(const std::shared_ptr<const Event>& event,
       timeout_seconds, [&event](std::chrono::nanoseconds slice) { return event->wait_for(slice); });
 }
 
+// What a ZarnEvent holds: its share of the event, inside the Python object.
+// A share held in place costs one allocation, the event's; one handed to
+// Python as a shared_ptr would cost a kept-alive copy and its bookkeeping
+// too, for every action of a script.
+struct EventHandle {
+  std::shared_ptr<Event> event;
+};
+
 // The package's own event behind `obj` (a share of it), or null when `obj` is
 // some other kind of event (a threading.Event, say) or None.
 inline std::shared_ptr<Event> native_event(nb::handle obj) {
-  std::shared_ptr<Event> event;
-  if (obj.is_valid() && !obj.is_none() && nb::try_cast<std::shared_ptr<Event>>(obj, event)) {
-    return event;
+  EventHandle* handle = nullptr;
+  if (obj.is_valid() && !obj.is_none() && nb::try_cast<EventHandle*>(obj, handle) && handle) {
+    return handle->event;
   }
   return nullptr;
 }

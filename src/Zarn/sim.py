@@ -176,10 +176,14 @@ class SimulatedController:
                 self.address = random_loopback()
             if self._launch():
                 return self
-            if not (
-                self._pick_address and self._process.returncode == EXIT_ADDRESS_IN_USE
-            ):
+            if self._process.returncode != EXIT_ADDRESS_IN_USE:
                 break
+            if not self._pick_address:
+                raise SimulatorError(
+                    f"the address {self.address} is in use: another program "
+                    f"listens there on one of the ports "
+                    f"{', '.join(map(str, self.ports))}"
+                )
         raise SimulatorError(
             f"zarn-sim did not start (exit status {self._process.returncode}): "
             + " | ".join(self.log()[-5:])

@@ -116,6 +116,7 @@ void RunScheduler::append_locked(std::vector<PlanStep>& steps, std::vector<PlanG
     step.asynchronous = given.asynchronous;
     step.time_limit = given.time_limit;
     step.decides = given.decides;
+    step.free_in_pause = given.free_in_pause;
   }
   for (std::size_t i = 0; i < steps.size(); ++i) {
     const std::size_t index = base + i;
@@ -264,11 +265,24 @@ void RunScheduler::work(std::size_t worker) {
 }
 
 std::optional<std::size_t> RunScheduler::pop_locked() {
-  while (!ready_.empty()) {
-    const std::size_t index = ready_.front();
-    ready_.pop_front();
+  // Paused, only what commands nothing starts, and the steps let through
+  // one by one; a stopping run skips whatever is queued.
+  const bool held_back = paused_ && !stopping_;
+  for (auto it = ready_.begin(); it != ready_.end();) {
+    const std::size_t index = *it;
     Step& step = steps_[index];
-    if (step.status != StepStatus::Ready) continue;
+    if (step.status != StepStatus::Ready) {
+      it = ready_.erase(it);
+      continue;
+    }
+    if (held_back && !step.free_in_pause) {
+      if (step_allowance_ == 0) {
+        ++it;
+        continue;
+      }
+      --step_allowance_;
+    }
+    ready_.erase(it);
     step.status = StepStatus::Claimed;
     --ready_count_;
     ++busy_;
@@ -302,7 +316,9 @@ void RunScheduler::ready_locked(std::size_t index, std::optional<std::size_t>* k
     pass_left_locked(index);
     return;
   }
-  if (keep != nullptr && !*keep) {
+  // Paused, it waits in the queue (pop_locked lets it through).
+  const bool held_back = paused_ && !stopping_ && !step.free_in_pause;
+  if (keep != nullptr && !*keep && !held_back) {
     // The worker that made it ready runs it next: no hand-over.
     step.status = StepStatus::Claimed;
     ++busy_;
@@ -352,6 +368,10 @@ void RunScheduler::finish_locked(std::size_t index, const StepRunner::Result& re
   }
   fail_locked(index);  // while it still counts as running in its guarded parts
   step.status = StepStatus::Failed;
+  if (asks_locked(index)) {
+    hold_for_choice_locked(index);
+    return;
+  }
   settle_locked(index, true);
   if (options_.keep_going && !stopping_) tell_successors_locked(index, keep);
 }
@@ -417,9 +437,122 @@ void RunScheduler::skip_locked(std::size_t index) {
 void RunScheduler::fail_locked(std::size_t index) {
   Step& step = steps_[index];
   if (step.failed) return;
+  // Asked about once it has returned (a step past its time limit fails
+  // here while it still runs).
+  if (asks_locked(index)) return;
   step.failed = true;
   if (options_.keep_going) return;  // the failure ends only this step
   escalate_locked(step.guard, static_cast<long>(index), -1);
+}
+
+bool RunScheduler::asks_locked(std::size_t index) const {
+  const Step& step = steps_[index];
+  return options_.ask_on_failure && !options_.keep_going && !stopping_ && !step.asynchronous &&
+         step.part_of < 0 && handler_of_locked(step.guard) < 0 &&
+         !encloser_failed_locked(step.guard);
+}
+
+void RunScheduler::hold_for_choice_locked(std::size_t index) {
+  // Neither settled nor released: what waits for it waits for the choice.
+  steps_[index].awaiting_choice = true;
+  ++choices_pending_;
+  pause_locked();
+  attention_.to_choose.push_back(index);
+  signal_control_locked();
+  control_cv_.notify_all();
+}
+
+bool RunScheduler::choose(std::size_t index, FailureChoice choice) {
+  std::lock_guard lock(mutex_);
+  if (index >= steps_.size() || !steps_[index].awaiting_choice) return false;
+  Step& step = steps_[index];
+  step.awaiting_choice = false;
+  --choices_pending_;
+  switch (choice) {
+    case FailureChoice::Stop:
+      step.failed = true;
+      settle_locked(index, true);
+      begin_stop_locked(StopReason::Failure, static_cast<long>(index), -1);
+      break;
+    case FailureChoice::Skip:
+      step.failed = true;
+      settle_locked(index, true);
+      tell_successors_locked(index, nullptr);
+      if (choices_pending_ == 0) resume_locked();
+      break;
+    case FailureChoice::Retry:
+      step.failed = false;
+      step.timed_out = false;
+      step.in_grace = false;
+      step.started.reset();
+      step.ended.reset();
+      step.status = StepStatus::Waiting;
+      ready_locked(index, nullptr);
+      if (choices_pending_ == 0) resume_locked();
+      break;
+  }
+  check_progress_locked();
+  signal_control_locked();
+  return true;
+}
+
+bool RunScheduler::pause() {
+  std::lock_guard lock(mutex_);
+  if (paused_ || finished_ || stopping_) return false;
+  pause_locked();
+  return true;
+}
+
+bool RunScheduler::resume() {
+  std::lock_guard lock(mutex_);
+  if (!paused_ || choices_pending_ > 0) return false;
+  resume_locked();
+  return true;
+}
+
+void RunScheduler::step_once() {
+  std::lock_guard lock(mutex_);
+  if (finished_ || stopping_ || choices_pending_ > 0) return;
+  if (!paused_) pause_locked();
+  step_allowance_ = 1;
+  work_cv_.notify_all();
+}
+
+bool RunScheduler::paused() const {
+  std::lock_guard lock(mutex_);
+  return paused_;
+}
+
+std::vector<Pause> RunScheduler::pauses() const {
+  std::lock_guard lock(mutex_);
+  return pauses_;
+}
+
+void RunScheduler::pause_locked() {
+  if (paused_) return;
+  paused_ = true;
+  step_allowance_ = 0;
+  pauses_.push_back({now(), std::nullopt});
+}
+
+void RunScheduler::resume_locked() {
+  if (!paused_) return;
+  paused_ = false;
+  step_allowance_ = 0;
+  const RunClock::time_point at = now();
+  Pause& pause = pauses_.back();
+  pause.ended = at;
+  // The parts' time limits did not count while the run stood still.
+  const RunClock::duration stood = at - pause.begun;
+  std::set<Deadline> shifted;
+  for (const Deadline& each : part_deadlines_) {
+    Guard& part = guards_[each.second];
+    part.deadline += stood;
+    shifted.emplace(part.deadline, each.second);
+  }
+  part_deadlines_.swap(shifted);
+  work_cv_.notify_all();
+  control_cv_.notify_all();
 }
 
 void RunScheduler::escalate_locked(long guard, long cause_step, long cause_guard) {
@@ -735,6 +868,17 @@ void RunScheduler::begin_stop_locked(StopReason reason, long step, long guard) {
   stop_reason_ = reason;
   fatal_step_ = step;
   fatal_guard_ = guard;
+  paused_ = false;
+  if (!pauses_.empty() && !pauses_.back().ended) pauses_.back().ended = now();
+  for (std::size_t i = 0; i < steps_.size(); ++i) {
+    Step& each = steps_[i];
+    if (!each.awaiting_choice) continue;
+    each.awaiting_choice = false;
+    each.failed = true;
+    settle_locked(i, true);
+  }
+  choices_pending_ = 0;
+  attention_.to_choose.clear();
   for (std::size_t i = 0; i < steps_.size(); ++i) {
     Step& each = steps_[i];
     switch (each.status) {
@@ -827,7 +971,7 @@ void RunScheduler::expire_locked(RunClock::time_point now) {
     attention_.timed_out.push_back(index);
     fail_locked(index);
   }
-  while (!part_deadlines_.empty() && part_deadlines_.begin()->first <= now) {
+  while (!paused_ && !part_deadlines_.empty() && part_deadlines_.begin()->first <= now) {
     const std::size_t g = part_deadlines_.begin()->second;
     part_deadlines_.erase(part_deadlines_.begin());
     time_out_part_locked(g);
@@ -856,7 +1000,8 @@ void RunScheduler::check_progress_locked() {
     work_cv_.notify_all();
     return;
   }
-  if (!stopping_ && busy_ == 0 && running_ == 0 && ready_count_ == 0 && jobs_ == 0) {
+  if (!stopping_ && busy_ == 0 && running_ == 0 && ready_count_ == 0 && jobs_ == 0 &&
+      choices_pending_ == 0) {
     // Nothing runs, nothing is queued and nothing is asked for, yet steps
     // remain: they would wait for ever.
     begin_stop_locked(StopReason::Stalled, -1, -1);
@@ -868,7 +1013,8 @@ void RunScheduler::check_progress_locked() {
 
 bool RunScheduler::attention_locked() const {
   return !attention_.timed_out.empty() || !attention_.cancel.empty() ||
-         !attention_.failed_guards.empty() || (stopping_ && !stop_reported_) || finished_;
+         !attention_.failed_guards.empty() || !attention_.to_choose.empty() ||
+         (stopping_ && !stop_reported_) || finished_;
 }
 
 void RunScheduler::signal_control_locked() {
@@ -893,7 +1039,7 @@ std::optional<RunClock::time_point> RunScheduler::next_deadline_locked() {
   };
   if (!deadlines_.empty()) consider(deadlines_.front().first);
   if (!graces_.empty()) consider(graces_.begin()->first);
-  if (!part_deadlines_.empty()) consider(part_deadlines_.begin()->first);
+  if (!paused_ && !part_deadlines_.empty()) consider(part_deadlines_.begin()->first);
   return next;
 }
 
@@ -934,7 +1080,9 @@ bool RunScheduler::wait_until(RunClock::time_point deadline) {
     prune_deadlines_locked();
     if (!deadlines_.empty()) wake = std::min(wake, deadlines_.front().first);
     if (!graces_.empty()) wake = std::min(wake, graces_.begin()->first);
-    if (!part_deadlines_.empty()) wake = std::min(wake, part_deadlines_.begin()->first);
+    if (!paused_ && !part_deadlines_.empty()) {
+      wake = std::min(wake, part_deadlines_.begin()->first);
+    }
     control_wake_ = wake;
     control_cv_.wait_until(lock, wake);
     control_wake_ = RunClock::time_point::min();
@@ -947,6 +1095,7 @@ Attention RunScheduler::take_attention() {
   taken.timed_out.swap(attention_.timed_out);
   taken.cancel.swap(attention_.cancel);
   taken.failed_guards.swap(attention_.failed_guards);
+  taken.to_choose.swap(attention_.to_choose);
   if (stopping_ && !stop_reported_) {
     stop_reported_ = true;
     taken.stopping = true;

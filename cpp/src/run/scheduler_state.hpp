@@ -34,8 +34,10 @@ struct RunScheduler::Step {
   bool cancel_requested = false;
   bool released = false;  // its successors have been told
   bool decides = false;
-  bool left = false;     // on a way or attempt not taken: passes when it would start
-  bool settled = false;  // in a final state and no longer in flight
+  bool free_in_pause = false;
+  bool awaiting_choice = false;  // failed, held for the operator's choice
+  bool left = false;             // on a way or attempt not taken: passes when it would start
+  bool settled = false;          // in a final state and no longer in flight
   bool in_grace = false;
   std::size_t worker = 0;
   std::optional<RunClock::time_point> started, ended;

@@ -3,6 +3,7 @@ finding and compiling a script, reading a configuration, and the types of
 their options."""
 
 import argparse
+import ipaddress
 import sys
 from pathlib import Path
 
@@ -141,3 +142,18 @@ def speed_factor(text):
             f"a speed factor is a number above 0, not {text!r}"
         )
     return value
+
+
+def loopback_address(text):
+    """A simulated controller's address: one of this computer's loopback
+    addresses (127.x.y.z), so that the simulator never listens on a network."""
+    try:
+        address = ipaddress.IPv4Address(text)
+    except ValueError:
+        address = None
+    if address is None or not address.is_loopback:
+        raise argparse.ArgumentTypeError(
+            f"a simulated controller listens on a loopback address 127.x.y.z, "
+            f"not {text!r}"
+        )
+    return str(address)

@@ -10,7 +10,7 @@ from pathlib import Path
 
 from Zarn._zarnaction import ZarnAction
 from Zarn._zarnprimitives import ZarnState
-from Zarn.cli.common import describe_machine, fail, speed_factor
+from Zarn.cli.common import describe_machine, fail, loopback_address, speed_factor
 from Zarn.configuration import EXAMPLE_CONFIG
 from Zarn.errors import SimulatorError
 from Zarn.morvo_client.demonstration import run_demonstration
@@ -55,6 +55,13 @@ def add_to(commands):
         help=f"simulated seconds per real second (default {DEMO_SPEED:g})",
     )
     demo.add_argument(
+        "--sim-address",
+        type=loopback_address,
+        metavar="127.X.Y.Z",
+        help="the loopback address the simulated controller listens on "
+        "(default: a free one picked at random)",
+    )
+    demo.add_argument(
         "--verbose",
         action="store_true",
         help="print the simulated controller's log as it goes",
@@ -68,11 +75,11 @@ def add_to(commands):
     demo.set_defaults(handler=command)
 
 
-def _run_machine_demo(speed, verbose):
+def _run_machine_demo(speed, verbose, address=None):
     with tempfile.TemporaryDirectory(prefix="zarn-demo-") as scratch:
         try:
             with SimulatedController(
-                EXAMPLE_CONFIG, speed=speed, verbose=verbose
+                EXAMPLE_CONFIG, address=address, speed=speed, verbose=verbose
             ) as simulator:
                 config = simulator.client_config(
                     Path(scratch) / "handler_settings.yaml"
@@ -102,10 +109,13 @@ def _run_machine_demo(speed, verbose):
 def command(args):
     if not args.actions:
         try:
-            return _run_machine_demo(args.speed, args.verbose)
+            return _run_machine_demo(args.speed, args.verbose, args.sim_address)
         except KeyboardInterrupt:
             return 130
 
+    if args.sim_address is not None:
+        fail("--sim-address is for the simulated controller; --actions runs none")
+        return 2
     if describe_machine(EXAMPLE_CONFIG) is None:
         return 1
     print()

@@ -23,11 +23,20 @@ from Zarn.cli.common import (
     compile_script,
     fail,
     find_script,
+    loopback_address,
     seconds,
     speed_factor,
     unusable_ids,
 )
-from Zarn.cli.run_view import NoView, PlainLines, make_view
+from Zarn.cli.run_view import (
+    CHOICE_KEYS,
+    RUN_KEYS,
+    LinePrompt,
+    NoView,
+    PlainLines,
+    live_view_keys,
+    make_view,
+)
 from Zarn.configuration import CONFIG_VARIABLE, DEFAULT_CONFIG, choose_config
 from Zarn.errors import RunError, RunInterrupted, SimulatorError
 from Zarn.estimate import estimating_machine
@@ -47,6 +56,10 @@ DEFAULT_SPEED = 10.0
 RESULT_PORTS = "5001 (results), 5002 (actions), 5003 (logger)"
 # The simulated controller's answer to an absolute move of a drive not homed.
 NOT_HOMED = -110
+STEP_NEEDS_KEYS = (
+    "--step is stepped with the live view's keys: run it on a terminal (standard "
+    "input and output), without --plain or --dry-run"
+)
 
 
 def add_to(commands):
@@ -134,7 +147,29 @@ def add_to(commands):
         "--plain",
         action="store_true",
         help="one line per action start and finish also on a terminal, instead "
-        "of the live view",
+        f"of the live view (whose keys: {RUN_KEYS})",
+    )
+    run.add_argument(
+        "--step",
+        action="store_true",
+        help="start paused, before the first action: in the live view s lets "
+        "one action start, space resumes (needs a terminal, without --plain)",
+    )
+    run.add_argument(
+        "--on-failure",
+        choices=("stop", "ask"),
+        default="stop",
+        help="at a failure outside every guarded part: stop the run (default), "
+        "or stop the failed action's axes, pause and ask: in the live view the "
+        f"keys {CHOICE_KEYS}, else a line on standard input (r, k or s; its end "
+        "stops)",
+    )
+    run.add_argument(
+        "--sim-address",
+        type=loopback_address,
+        metavar="127.X.Y.Z",
+        help="the loopback address the simulated controller started for the run "
+        "listens on (default: a free one picked at random)",
     )
     run.set_defaults(handler=command)
 
@@ -264,6 +299,8 @@ class Run:
 
         if args.estimate:
             return self.estimate(plan, modules, write_timeline)
+        if args.step and (args.dry_run or not live_view_keys(self.out, args.plain)):
+            raise RunError(STEP_NEEDS_KEYS)
         if args.dry_run:
             self.say("Dry run: nothing is sent; every command is shown as 'would ...'")
             inputs = {(device, pin): value for device, pin, value in args.input or ()}
@@ -316,7 +353,9 @@ class Run:
     ):
         speed = self.args.speed if self.args.speed is not None else DEFAULT_SPEED
         try:
-            with SimulatedController(config, speed=speed, new_session=True) as sim:
+            with SimulatedController(
+                config, address=self.args.sim_address, speed=speed, new_session=True
+            ) as sim:
                 sim.client_config(client_config)
                 self.say(
                     f"Controller: a simulated controller at {sim.address}, ports "
@@ -350,20 +389,32 @@ class Run:
                 f"{client.logger_req_port})"
             )
         machine = ClientMachine(client, speed=speed, device_names=axis_names(modules))
-        view = make_view(plan, modules, self.out, self.args.plain)
+        filename = getattr(self.compiled, "filename", None)
+        view = make_view(plan, modules, self.out, self.args.plain, filename)
         return self.execute(plan, machine, view, write_timeline)
 
     def execute(self, plan, machine, view, write_timeline):
-        timeout = self.args.action_timeout
+        args = self.args
+        if args.step and not view.keys:
+            raise RunError(STEP_NEEDS_KEYS)
         # The compiled script hands over the plans it built (main's and its
         # exception parts'), so none is built twice.
         compiled = self.compiled
+        asker = None
+        if args.on_failure == "ask":
+            asker = view if view.keys else LinePrompt()
         executor = Executor(
             compiled if compiled is not None and compiled.plan is plan else plan,
             machine=machine,
             on_event=view.on_event,
-            action_timeout=timeout,
+            action_timeout=args.action_timeout,
+            on_failure=asker.on_failure if asker is not None else None,
         )
+        view.attach(executor)
+        if asker is not None:
+            asker.attach(executor)
+        if args.step:
+            executor.pause()  # before the first action: the operator steps
         with view:
             try:
                 report = executor.run()
@@ -438,9 +489,33 @@ def command(args):
         restore()
 
 
-def _run_command(args):
+def _refused(args):
+    """What the options given ask that cannot be done together, or None."""
     if args.controller is not None and not args.controller.strip():
-        fail("--controller needs a host name or address")
+        return "--controller needs a host name or address"
+    if args.sim_address is not None:
+        for other, given in (
+            ("--controller", args.controller is not None),
+            ("--dry-run", args.dry_run),
+            ("--estimate", args.estimate),
+        ):
+            if given:
+                return (
+                    "--sim-address is the address of the simulated controller "
+                    f"zarn run starts; with {other} none is started"
+                )
+    if args.estimate and (args.step or args.on_failure == "ask"):
+        return (
+            "--estimate runs on simulated time with nobody at the machine: "
+            "--step and --on-failure ask need a run on a controller or a dry run"
+        )
+    return None
+
+
+def _run_command(args):
+    refused = _refused(args)
+    if refused is not None:
+        fail(refused)
         return 2
     try:
         return Run(args).main()

@@ -79,9 +79,23 @@ class Executor:
       outputs let through the machines' gates; a failure in it ends only
       that action. Its actions are in `report.stop_handler`.
 
+    - `on_failure(event)`: asked at a failure outside every guarded part
+      instead of stopping the run (None: the run stops). The failed action's
+      axes are stopped, the run pauses (what runs finishes, the gates stay
+      open) and the callback, called on a thread of its own with a
+      `RunEvent` of kind "failure", answers "retry" (a fresh copy of the
+      action runs), "skip" (what waits for it goes on) or "stop". The
+      choice is in `report.choices`; `choose(step, choice)` answers instead
+      when the callback returns None (a key pressed later).
+
     Every machine's `watch(on_lost)` watches its controller while the run
     runs; a machine that loses its controller stops the run with the loss
     as its reason (`stop(reason)`).
+
+    Times are machine seconds: the run's own seconds times the machine's
+    `speed` (a simulated controller running F times real time), or the
+    simulated clock's (an estimate). `pause()`, `resume()` and `step()`
+    hold the run between actions; see their docs.
     """
 
     def __init__(
@@ -98,6 +112,7 @@ class Executor:
         cancel=None,
         stop=None,
         stop_handler=None,
+        on_failure=None,
     ):
         # A compiled script hands over the plans it built: main's and its
         # exception parts', with their control tables.
@@ -130,6 +145,7 @@ class Executor:
             ("on_event", on_event),
             ("cancel", cancel),
             ("stop", stop),
+            ("on_failure", on_failure),
         ):
             if hook is not None and not callable(hook):
                 raise TypeError(f"{name} must be callable, not {hook!r}")
@@ -142,7 +158,12 @@ class Executor:
         self._cancel_hook = cancel
         self._stop_hook = stop
         self._cause = None  # the reason stop() was given, if any
-        self._event_lock = threading.Lock()
+        self._on_failure = on_failure
+        # (step, action, error, choice, by) of each failure the operator chose for.
+        self.choices = []
+        self._asked = {}  # step: the failure event of a choice not yet made
+        # Reentrant: an event callback may pause or step the run it watches.
+        self._event_lock = threading.RLock()
         self._event_error = None
         self._hook_errors = []
         self._stopped = []
@@ -160,6 +181,8 @@ class Executor:
         self._plan_machines = self._machines_of(step.action for step in plan.steps)
         self._gates = self._gates_of(self._plan_machines)
         self._clock = self._clock_of(self._plan_machines)
+        # Machine seconds per second of the run's clock.
+        self.time_scale = self._scale_of(self._plan_machines)
         # The parts of the plan's control constructs (ways, attempts, time
         # limits) with its guarded parts; None for a plan without any.
         control = self._controls.pop(id(plan), None) or control_table(plan)
@@ -177,6 +200,8 @@ class Executor:
             self._control,
             False,
             self._clock,
+            on_failure is not None,
+            self.time_scale,
         )
         self._plan_size = len(self._run.actions)
         self._exception_parts = self._exceptions_of(plan, self._control)
@@ -198,6 +223,133 @@ class Executor:
         if reason is not None and self._cause is None:
             self._cause = reason
         self._run.stop(False)
+
+    # --- the operator
+
+    def pause(self):
+        """Pauses the run: nothing new starts, what runs finishes, the axes
+        are not stopped; the parts' time limits stand still. False when it
+        is paused or over already."""
+        done = self._run.pause()
+        if done:
+            self._tell_pause("paused", "paused: nothing new starts")
+        return done
+
+    def resume(self):
+        """Resumes a paused run; False when it is not paused (or a failure
+        still waits for its choice)."""
+        done = self._run.resume()
+        if done:
+            self._tell_pause("resumed", "resumed")
+        return done
+
+    def step(self):
+        """Lets exactly one more action start, then the run is paused again
+        (a run that runs is paused first)."""
+        self._run.step()
+        self._tell_pause("step", "one step")
+
+    @property
+    def paused(self):
+        return self._run.paused
+
+    def choose(self, step, choice, by="program"):
+        """Answers the failure of `step` held for a choice: "retry", "skip"
+        or "stop"; `by` names who chose (the report keeps it). False when
+        the step waits for no choice."""
+        if choice not in ("retry", "skip", "stop"):
+            raise ValueError(f"a choice is 'retry', 'skip' or 'stop', not {choice!r}")
+        event = self._asked.pop(step, None)
+        if event is None:
+            return False
+        run = self._run
+        if choice == "retry":
+            fresh = run.actions[step].copy()
+            if self.machine is not None:
+                self._attach([fresh])
+            run.replace_action(step, fresh)
+        done = run.choose(step, choice)
+        if not done:
+            return False  # the run stopped meanwhile
+        self.choices.append((step, event.action, event.error, choice, by))
+        self._tell_pause(
+            "choice", f"{choice} chosen ({by}) for #{step + 1} {event.description}"
+        )
+        return done
+
+    @property
+    def waiting_choices(self):
+        """The failure events that wait for a choice, by step."""
+        return dict(self._asked)
+
+    def _tell_pause(self, kind, message):
+        self._emit(
+            RunEvent(
+                kind=kind, time=self._machine_time(self._run.elapsed()), message=message
+            )
+        )
+
+    def _ask(self, step):
+        """A failure held for the operator: its axes are stopped, then the
+        callback chooses, on a thread of its own, so that the run goes on
+        being served meanwhile."""
+        run = self._run
+        self._cancel(step)
+        action = run.actions[step]
+        error = run.errors[step]
+        if error is None:
+            error = getattr(action, "error", None)
+        event = RunEvent(
+            kind="failure",
+            time=self._machine_time(run.elapsed()),
+            step=step,
+            action=action,
+            module=_module_name(action),
+            operation=_operation(action),
+            state=action.state,
+            outcome="failed",
+            error=error,
+            message=f"#{step + 1} {_description(action)} failed"
+            + (f": {type(error).__name__}: {error}" if error is not None else "")
+            + "; the run is paused: retry, skip or stop?",
+        )
+        self._asked[step] = event
+        self._emit(event)
+
+        def answer():
+            try:
+                choice = self._on_failure(event)
+            except Exception as error:  # noqa: BLE001 -- kept in the report
+                # A chooser that breaks must not leave the run paused for ever.
+                self._hook_errors.append(("on_failure", error))
+                choice = "stop"
+            if choice is None:
+                return  # answered later through choose()
+            if choice not in ("retry", "skip", "stop"):
+                self._hook_errors.append(
+                    (
+                        "on_failure",
+                        ValueError(f"{choice!r} is no choice; the run stops"),
+                    )
+                )
+                choice = "stop"
+            self.choose(step, choice, by="callback")
+
+        threading.Thread(target=answer, name="zarn-choice", daemon=True).start()
+
+    # --- machine time
+
+    @staticmethod
+    def _scale_of(machines):
+        speeds = {
+            float(getattr(machine, "speed", 1.0) or 1.0)
+            for machine in machines
+            if getattr(machine, "clock", None) is None
+        }
+        return speeds.pop() if len(speeds) == 1 else 1.0
+
+    def _machine_time(self, seconds):
+        return None if seconds is None else seconds * self.time_scale
 
     def run(self):
         """Runs the plan once and returns its RunReport. Ctrl-C stops the run
@@ -259,7 +411,7 @@ class Executor:
         self._emit(
             RunEvent(
                 kind="stop handler",
-                time=origin,
+                time=self._machine_time(origin),
                 message="the stop handler runs: outputs only, the axes stay stopped",
             )
         )
@@ -270,18 +422,27 @@ class Executor:
             MAX_WORKERS,
             DEFAULT_CANCEL_GRACE,
             [],
-            self._controls.pop(id(plan), None) or control_table(plan),
+            self._on_machine_clock(
+                self._controls.pop(id(plan), None) or control_table(plan)
+            ),
             True,
             self._clock,
+            False,
+            self.time_scale,
         )
 
         def started(step, at):
-            self._tell_handler("start", handler, step, origin + at)
+            self._tell_handler("start", handler, step, self._machine_time(origin + at))
 
         def finished(step, succeeded, begun, at):
             outcome = "finished" if succeeded else "failed"
             self._tell_handler(
-                "finish", handler, step, origin + at, outcome, at - begun
+                "finish",
+                handler,
+                step,
+                self._machine_time(origin + at),
+                outcome,
+                self._machine_time(at - begun),
             )
 
         if self._on_event is not None:
@@ -292,7 +453,7 @@ class Executor:
             handler.start()
             while True:
                 handler.wait()
-                timed_out, cancel, _, _, _, done = handler.take()
+                timed_out, cancel, _, _, _, done, _ = handler.take()
                 for step in timed_out + cancel:
                     self._call_hook(
                         "cancel",
@@ -342,11 +503,21 @@ class Executor:
         run = self._run
         while True:
             run.wait()
-            timed_out, cancel, failed_guards, stopping, in_flight, finished = run.take()
+            (
+                timed_out,
+                cancel,
+                failed_guards,
+                stopping,
+                in_flight,
+                finished,
+                to_choose,
+            ) = run.take()
             # Past its time limit, or in a failed attempt or time-limited
             # part: the action is cancelled (its axes stopped); the run goes on.
             for step in timed_out + cancel:
                 self._cancel(step)
+            for step in to_choose:
+                self._ask(step)
             if stopping:
                 self._stop_machine(in_flight)
             for guard in failed_guards:
@@ -464,7 +635,7 @@ class Executor:
         self._emit(
             RunEvent(
                 kind="stop",
-                time=run.elapsed(),
+                time=self._machine_time(run.elapsed()),
                 message=f"stopping: {self._stop_cause()}",
             )
         )
@@ -535,7 +706,7 @@ class Executor:
         """The control table with its time limits, given in machine seconds,
         in the run's own: a machine that runs faster than real time (a
         simulated controller at F times) takes 1/F as long."""
-        speed = getattr(self.machine, "speed", 1.0) or 1.0
+        speed = self.time_scale
         if control is None or speed == 1.0:
             return control
         parts = [
@@ -568,7 +739,7 @@ class Executor:
         self._emit_locked(
             RunEvent(
                 kind="recover",
-                time=run.elapsed(),
+                time=self._machine_time(run.elapsed()),
                 step=step,
                 action=cause,
                 module=_module_name(cause) if cause is not None else None,
@@ -661,7 +832,7 @@ class Executor:
         self._emit(
             RunEvent(
                 kind=kind,
-                time=at,
+                time=self._machine_time(at),
                 step=step,
                 action=action,
                 module=module,
@@ -705,5 +876,5 @@ class Executor:
             detail,
             outcome=outcome,
             error=error,
-            duration=at - started,
+            duration=self._machine_time(at - started),
         )

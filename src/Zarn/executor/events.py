@@ -45,7 +45,9 @@ class RunEvent:
 
     `kind` is "start" or "finish" (of a script action), "recover" (a guarded
     part failed; its exception part runs now), "stop" (the run is
-    stopping) or "stop handler" (the script's stop handler runs now; its
+    stopping), "paused", "resumed", "step" and "choice" (the operator's hold
+    on the run), "failure" (a failure waits for the operator's choice) or
+    "stop handler" (the script's stop handler runs now; its
     actions' starts and finishes follow, with `stop_handler` set). `time` counts seconds from the start of the run. For a
     finish, `outcome` is "finished", "failed", "timed out" or "cancelled",
     `error` what the action raised and `duration` how long it ran. `message`

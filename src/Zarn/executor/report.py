@@ -23,7 +23,7 @@ class ActionRecord:
     when the run stopped, and did not finish), "skipped" (never started) or
     "not taken" (on a way its condition did not take, a loop's round after
     it ended, an attempt not needed).
-    `start` and `end` count seconds from the start of the run (None when it
+    `start` and `end` count machine seconds from the start of the run (None when it
     never ran). `handled` tells a failure that a guarded part's exception
     part dealt with. `device`, `command_id` and `result` come from the error
     when it carries them (a `MachineError`), the device also from the action.
@@ -155,7 +155,19 @@ class RunReport:
         self._limits = executor._limit_of
         self._part_errors = dict(executor._part_errors)
         self.started_at = started_at
-        self.duration = duration
+        # Machine seconds (the run's own times its machine's speed), as
+        # every time of the report; and the wall time it took.
+        self._scale = executor.time_scale
+        self.duration = duration * self._scale
+        self.wall_duration = duration if executor._clock is None else None
+        # (start, end) of each pause, end None for one that lasted to the end;
+        # a run paused before it started was paused from its start.
+        self.pauses = [
+            (max(start, 0.0) * self._scale, None if end is None else end * self._scale)
+            for start, end in run.pauses()
+        ]
+        # (step, action, error, choice, by) of each failure the operator chose for.
+        self.choices = list(executor.choices)
         self.workers = run.workers
         self.threads = run.threads_started
         self.stopped = list(executor._stopped)
@@ -318,7 +330,8 @@ class RunReport:
         spans = {}
         counts = {}
         for record in self.actions:
-            counts[record.module] = counts.get(record.module, 0) + 1
+            ran = record.outcome != "not taken"
+            counts[record.module] = counts.get(record.module, 0) + ran
             if record.start is not None and record.end is not None:
                 spans.setdefault(record.module, []).append((record.start, record.end))
             else:
@@ -347,6 +360,13 @@ class RunReport:
             )
         return used
 
+    def _wall_text(self):
+        if self.wall_duration is None:
+            return " of simulated machine time"
+        if self._scale == 1.0:
+            return ""
+        return f" of machine time ({self.wall_duration:.3f} s of wall time)"
+
     def summary(self):
         """A few lines for the user: the outcome, the counts, each module's
         busy time, and on failure what failed, was stopped and skipped."""
@@ -361,9 +381,26 @@ class RunReport:
                     if counted["not taken"]
                     else ""
                 )
-                + f", in {self.duration:.3f} s on {wording.counted(self.workers, 'worker')}"
+                + f", in {self.duration:.3f} s"
+                + self._wall_text()
+                + f" on {wording.counted(self.workers, 'worker')}"
             ),
         ]
+        if self.pauses:
+            paused = sum(
+                (self.duration if end is None else end) - start
+                for start, end in self.pauses
+            )
+            lines.append(
+                f"  paused {wording.counted(len(self.pauses), 'time')}, "
+                f"{paused:.3f} s in all"
+            )
+        for step, action, error, choice, by in self.choices:
+            lines.append(
+                f"  #{step + 1} {_description(action)} failed"
+                + (f" ({type(error).__name__}: {error})" if error is not None else "")
+                + f": {choice} chosen ({by})"
+            )
         for use in self.modules.values():
             lines.append(
                 f"  @{use.name}: {wording.counted(use.actions, 'action')}, busy {use.busy:.3f} s "
@@ -464,12 +501,13 @@ class RunReport:
         else:
             outcome = "not run"
         handled = outcome in ("failed", "timed out") and self._in_failed_guard(guard)
+        scale = self._scale
         return ActionRecord(
             step,
             action,
             outcome,
-            start,
-            end,
+            None if start is None else start * scale,
+            None if end is None else end * scale,
             error,
             part is not None,
             guard,

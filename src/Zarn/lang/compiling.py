@@ -9,8 +9,10 @@ labels nothing the statement can wait for, and a missing "main" are all
 run (the compiled chain's run plan is built before it is returned).
 """
 
+import collections
 import difflib
 import os
+import re
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -127,6 +129,41 @@ def _first_module(block):
 
 # --- the semantics of compiled scripts ----------------------------------------------
 
+# A name as the lexer reads it: a letter or "_", then letters, digits and "_".
+_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
+
+
+class _LastUses:
+    """When a declared block will never be looked up again, so that the
+    compile need not keep it (its uses hold copies): every spelling of a
+    name in the script is counted up front, counted down when the parser
+    reads it, and counted off when it has been used by name (the statement
+    that names the block, or its declaration). A name whose every spelling
+    was read and used that way is done with. Any spelling not used that way
+    (a label, a position, a construct's body, the body of a block with
+    parameters, read again at every use; a name the count missed) keeps the
+    name for good, so a name is never let go too early."""
+
+    def __init__(self, text):
+        if isinstance(text, (bytes, bytearray)):
+            text = bytes(text).decode("utf-8", "replace")
+        # Comments and quoted text may hold more spellings: counted too,
+        # they only keep a name longer.
+        self.unread = collections.Counter(_NAME.findall(text))
+        self.unused = collections.Counter()
+
+    def read(self, name):
+        self.unread[name] -= 1
+        self.unused[name] += 1
+
+    def used(self, name):
+        """Counts off a use by name; whether the name is done with."""
+        self.unused[name] -= 1
+        if self.unread[name] or self.unused[name]:
+            return False
+        del self.unread[name], self.unused[name]
+        return True
+
 
 def _as_list(value):
     if value is None:
@@ -159,8 +196,9 @@ class ScriptSemantics(ConstructSemantics, compiler.ZarnSemantics):
       to the group's copy as it is; the plain rule copies it first, which
       a long sequence of groups would pay for once per group.
 
-    `filename` and `text` are the script's, for the errors' places;
-    `positions` the map `Zarn.parse` fills (`positions=`).
+    `filename` and `text` are the script's, for the errors' places. A name
+    is shown where the parser read it (`ZarnId.source`); `positions`, a map
+    `Zarn.parse` fills (`positions=`), or None, serves for other values.
     """
 
     def __init__(self, filename, text, positions, *, registry=None, quiet=True):
@@ -171,6 +209,30 @@ class ScriptSemantics(ConstructSemantics, compiler.ZarnSemantics):
         self.quiet = quiet
         self.declared_at = {}
         self._init_constructs()
+        # Blocks let go once no statement can name them again; the printed
+        # declaration map shows every block, so it keeps them all.
+        self.last_uses = _LastUses(text) if quiet else None
+        self.forgotten = []
+        self.replaying = 0  # bodies of blocks with parameters being compiled
+
+    def declared_names(self):
+        """The names of the blocks declared so far, for messages."""
+        return _user_names([*self.global_zone, *self.forgotten])
+
+    def identifier(self, ast):
+        if self.last_uses is not None and not self.replaying:
+            self.last_uses.read(ast)
+        return super().identifier(ast)
+
+    def used_by_name(self, names):
+        """Counts off uses of declared blocks by name; lets go of those that
+        no statement can name again ("main" is the compile's result)."""
+        if self.last_uses is None or self.replaying:
+            return
+        for name in names:
+            done = self.last_uses.used(name) and name != "main"
+            if done and self.global_zone.pop(name, None) is not None:
+                self.forgotten.append(name)
 
     # -- errors ------------------------------------------------------------
 
@@ -186,6 +248,10 @@ class ScriptSemantics(ConstructSemantics, compiler.ZarnSemantics):
         )
 
     def position_of(self, value, fallback=None):
+        if isinstance(value, ZarnId) and value.source is not None:
+            return value.source
+        if self.positions is None:
+            return fallback
         return self.positions.get(id(value), fallback)
 
     def refuse_waits(self, head, rule, fallback, parts=None):
@@ -205,6 +271,12 @@ class ScriptSemantics(ConstructSemantics, compiler.ZarnSemantics):
     def block(self, ast):
         primary = ast.get("primary")
         items = primary if type(primary) is list else [primary]
+        names = [item.id for item in items if isinstance(item, ZarnId)]
+        made = self.statement(ast, items)
+        self.used_by_name(names)
+        return made
+
+    def statement(self, ast, items):
         zone = self.global_zone
         group = None
         chained = False
@@ -215,9 +287,9 @@ class ScriptSemantics(ConstructSemantics, compiler.ZarnSemantics):
             if declared is None:
                 raise self.error(
                     f"there is no block named '{item.id}' above this statement "
-                    f"(declared: {_listed(_user_names(zone))}); a block is "
+                    f"(declared: {_listed(self.declared_names())}); a block is "
                     "declared with 'block NAME { ... }' before it is used"
-                    f"{_closest(item.id, _user_names(zone))}",
+                    f"{_closest(item.id, self.declared_names())}",
                     self.position_of(item, ast.position),
                     "block",
                 )
@@ -336,7 +408,11 @@ class ScriptSemantics(ConstructSemantics, compiler.ZarnSemantics):
             # A group's waits may still name labels of the sequence it
             # is used in; whatever stays unresolved is refused at the end.
             self.refuse_waits(declared, "declaration", ast.position)
-        return declared
+        self.used_by_name([name.id])
+        # The script's list of declarations, which the parser holds to the
+        # end, would keep every declared block alive; the start rule finds
+        # "main" among the declarations instead.
+        return None
 
     def declare_template(self, ast, params):
         """A block with parameters: its body is compiled at every use."""
@@ -355,15 +431,20 @@ class ScriptSemantics(ConstructSemantics, compiler.ZarnSemantics):
 
     def parse_template(self, template):
         template.uses += 1
-        return parse_body(
-            self.text,
-            self,
-            self.filename,
-            self.positions,
-            template.start,
-            template.line,
-            template.column,
-        )
+        # The body's names were never counted: it is read again at every use.
+        self.replaying += 1
+        try:
+            return parse_body(
+                self.text,
+                self,
+                self.filename,
+                self.positions,
+                template.start,
+                template.line,
+                template.column,
+            )
+        finally:
+            self.replaying -= 1
 
     def loop(self, ast):
         repeated = ast.get("iterateBlock")
@@ -382,7 +463,7 @@ class ScriptSemantics(ConstructSemantics, compiler.ZarnSemantics):
         if self.global_zone.get("main") is None:
             raise self.error(
                 "the script declares no block named 'main', the job it runs "
-                f"(declared: {_listed(_user_names(self.global_zone))}); declare it "
+                f"(declared: {_listed(self.declared_names())}); declare it "
                 "with 'block main { ... }'",
                 ast.position if ast is not None else None,
                 "action",
@@ -490,11 +571,12 @@ def compile_script(source, modules=None, filename=None, *, quiet=True):
     `CompiledScript`: main with its run plan and its exception parts'."""
     text, filename, path = read_script(source, filename)
     names = _registry_for(modules, path)
-    positions = {}
-    semantics = ScriptSemantics(filename, text, positions, registry=names, quiet=quiet)
+    # No map of places: each name keeps its own, and a map would keep every
+    # name of the script alive until the end of the compile.
+    semantics = ScriptSemantics(filename, text, None, registry=names, quiet=quiet)
     # Like the parse, the checks make many objects that all stay alive.
     with collector_paused():
-        main = parse(text, semantics, filename, positions=positions)
+        main = parse(text, semantics, filename)
         plan, part_plans, controls, stop_plan = _check_compiled(main, semantics)
     return CompiledScript(main, plan, part_plans, filename, controls, stop_plan)
 

@@ -48,7 +48,9 @@ def parse(text, semantics, filename="<script>", *, positions=None):
     entry holds the value, so the id stays that value's while the entry
     lives; the compile step uses it to name the place of a name that no
     block resolved. (A semantics whose ``identifier`` returns one shared
-    object for several names gets one entry for them, the last.)
+    object for several names gets one entry for them, the last.) With or
+    without the map, an ``identifier`` value that is a ``ZarnId`` gets its
+    place as its ``source``, a ``SourcePosition(line, column)``.
 
     Raises :class:`Zarn.ZarnSyntaxError` for a script that cannot be read,
     and :class:`Zarn.ZarnCompileError` when a semantics method raises an

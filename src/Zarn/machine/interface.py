@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import contextlib
 import sys
+import threading
 from collections.abc import Sequence
 
 from Zarn._zarnexec import CommandGate
@@ -12,6 +13,19 @@ from Zarn.machine.motion import AxisMove
 
 # What a record refused by the machine's gate answers: it was never sent.
 REFUSED_BY_GATE = -4
+
+# Lines come from the run's workers at once: print() writes the text and its
+# line end apart, so two threads' lines could run into one another.
+_PRINTING = threading.Lock()
+
+
+def print_line(text, out=None):
+    """Writes `text` as one line to `out` (sys.stdout by default) in one
+    write, whole, whatever other threads print meanwhile."""
+    out = sys.stdout if out is None else out
+    with _PRINTING:
+        out.write(f"{text}\n")
+        out.flush()
 
 
 class Machine:
@@ -83,7 +97,7 @@ class Machine:
 
     def log(self, text: str) -> None:
         """Shows a script's message to the user."""
-        print(text, file=sys.stdout, flush=True)
+        print_line(text)
 
     # What a run calls when it stops (Zarn.executor). Both must return
     # promptly and may be called from another thread than the one executing

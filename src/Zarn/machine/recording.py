@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import threading
 
-from Zarn.machine.interface import Machine
+from Zarn.machine.interface import Machine, print_line
 from Zarn.machine.motion import Travel
 
 
@@ -40,7 +40,7 @@ class RecordingMachine(Machine):
                 "; ".join(map(str, argument)) if operation == "move" else repr(argument)
                 for argument in arguments
             )
-            print(f"would {operation} {shown}".rstrip(), file=self._out)
+            print_line(f"would {operation} {shown}".rstrip(), self._out)
 
     def move(self, moves):
         moves = tuple(moves)

@@ -28,11 +28,18 @@ class ModuleAction(ZarnAction):
     """
 
     operation = "act"
-    machine = None
-    error = None
-    # Where the statement that made it stands in its script, (line, column),
-    # when it was compiled from one; copies keep it.
-    source = None
+    # Slots rather than a dict per action: a compiled script holds an action
+    # per statement, and every declared block used by name twice over. The
+    # module kinds below name theirs too; a kind that does not gets a dict.
+    # `source`: where the statement that made it stands in its script, (line,
+    # column), when it was compiled from one; copies keep it.
+    __slots__ = ("error", "machine", "source")
+
+    def __init__(self, module, **settings):
+        self.machine = None
+        self.error = None
+        self.source = None
+        super().__init__(module, **settings)
 
     def setup(self, **settings):
         raise TypeError(
@@ -103,6 +110,7 @@ class Wait(ModuleAction):
     """A pause. Settings: seconds."""
 
     operation = "wait"
+    __slots__ = ("seconds",)
 
     def setup(self, seconds):
         self.seconds = _seconds(seconds, "the seconds of a wait")
@@ -126,6 +134,7 @@ class Log(ModuleAction):
     """A message to the user. Settings: text."""
 
     operation = "log"
+    __slots__ = ("text",)
 
     def setup(self, text):
         if not isinstance(text, str):
@@ -146,6 +155,8 @@ class ExternalCall(ModuleAction):
     """A call of an operation that a module kind defines with `@operation`.
     Settings: operation (its name, also the action's operation), args (the
     script's arguments, in order)."""
+
+    __slots__ = ("args", "operation")
 
     def setup(self, operation, args=()):
         entry = operation_table(type(self.module)).get(operation)

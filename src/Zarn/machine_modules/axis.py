@@ -236,6 +236,8 @@ def _rates_shown(action):
 
 
 class _RatedMove(ModuleAction):
+    __slots__ = ("acceleration", "deceleration", "velocity")
+
     def _setup_rates(self, velocity, acceleration, deceleration):
         self.velocity = _rate(velocity, "the velocity of a move")
         self.acceleration = _rate(acceleration, "the acceleration of a move")
@@ -248,6 +250,7 @@ class MoveAxis(_RatedMove):
     None), velocity, acceleration, deceleration."""
 
     operation = "move"
+    __slots__ = ("device", "offset", "position", "target")
 
     def setup(
         self,
@@ -306,6 +309,7 @@ class MoveAxisBy(_RatedMove):
     deceleration."""
 
     operation = "move_by"
+    __slots__ = ("device", "step")
 
     def setup(
         self, device, step, velocity=NO_RATE, acceleration=NO_RATE, deceleration=NO_RATE
@@ -344,6 +348,7 @@ class HomeAxis(ModuleAction):
     """The homing run. Settings: device, method (the drive's homing method)."""
 
     operation = "home"
+    __slots__ = ("device", "method")
 
     def setup(self, device, method=DEFAULT_HOMING_METHOD):
         self.device = _device(device, "a homing")
@@ -365,6 +370,8 @@ class HomeAxis(ModuleAction):
 class AxisCommand(ModuleAction):
     """An axis command without arguments. Settings: device, command (one of
     enable, disable, stop, reset), which is also the action's operation."""
+
+    __slots__ = ("device", "operation")
 
     def setup(self, device, command):
         self.device = _device(device, "an axis command")

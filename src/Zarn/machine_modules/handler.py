@@ -200,9 +200,10 @@ class Transfer(ModuleAction):
     shared by every copy), slot (a number, or None for the tray's next slot,
     taken when the action executes; `slot_used` then tells which)."""
 
-    slot_used = None
+    __slots__ = ("operation", "slot", "slot_used", "tray")
 
     def setup(self, operation, tray, slot=None):
+        self.slot_used = None
         if not isinstance(self.module, Handler):
             raise TypeError(
                 f"a transfer is made by a Handler, not {_described(self.module)}"

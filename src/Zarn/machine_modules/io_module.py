@@ -167,6 +167,8 @@ class IOModule(MachineModule):
 
 
 class _PinAction(ModuleAction):
+    __slots__ = ("device", "pin", "pin_name", "value")
+
     def _setup_pin(self, device, pin, value, pin_name):
         self.device = _device(device, f"{type(self).__name__}")
         self.pin = _pin_number(pin, "a pin")
@@ -190,6 +192,7 @@ class SetOutput(_PinAction):
     """Sets an output. Settings: device, pin, value (0 or 1), pin_name."""
 
     operation = "set"
+    __slots__ = ()
 
     def setup(self, device, pin, value, pin_name=None):
         self._setup_pin(device, pin, value, pin_name)
@@ -217,6 +220,7 @@ class WaitInput(_PinAction):
     the run applies)."""
 
     operation = "wait_for"
+    __slots__ = ("timeout",)
 
     def setup(self, device, pin, value, pin_name=None, timeout=5.0):
         self._setup_pin(device, pin, value, pin_name)

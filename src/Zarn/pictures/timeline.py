@@ -41,6 +41,8 @@ _BAR_CHAR = 5.1  # the mean width of a character at _BAR_FONT, for lay-out only
 _BAR_LABEL_CHARS = 12  # a description cut shorter says less than the operation
 _HATCH_SEEN = 6  # px: a bar narrower than one hatch period gets a marker above
 _HANDLER_OPACITY = 0.45  # a handler's time on its axes' lanes, beside their own
+_PAUSE_COLOUR = "#5a6b7d"
+_PAUSE_OPACITY = 0.18  # light enough that the bars under a pause still read
 # What hatches a bar, and the colour of the mark above one too thin to show it.
 _HATCHES = {"exception part": "zarn-hatch", "failed attempt": "zarn-hatch-attempt"}
 _PART_MARKERS = {"exception part": "#7b241c", "failed attempt": "#6c3483"}
@@ -249,6 +251,28 @@ def _bar(record, moved, marked, place, fatal, tip):
     return parts
 
 
+def _pause_bands(pauses, ran_to, x_of, top, bottom):
+    """The run's pauses as shaded bands across every lane, under the bars,
+    each labelled; a pause that lasted to the end reaches the end."""
+    parts = []
+    for start, end in pauses:
+        end = ran_to if end is None else end
+        x, width = x_of(start), max(x_of(end) - x_of(start), _MIN_BAR)
+        tip = (
+            f"paused from {_duration_text(start)} to {_duration_text(end)} "
+            f"({_duration_text(end - start)}): nothing new started"
+        )
+        parts.append(
+            f'<g class="pause"><title>{_xml(tip)}</title>'
+            f'<rect x="{x:.2f}" y="{top}" width="{width:.2f}" '
+            f'height="{bottom - top}" fill="{_PAUSE_COLOUR}" '
+            f'fill-opacity="{_PAUSE_OPACITY}"/>'
+            f'<text x="{x + 2:.2f}" y="{top - 3}" font-size="{_BAR_FONT}" '
+            f'fill="#44505c">paused</text></g>'
+        )
+    return parts
+
+
 def _status_words(report):
     status = report.status
     return {"interrupted": "interrupted (Ctrl-C)", "stopped": "stopped on request"}.get(
@@ -272,10 +296,12 @@ def timeline_svg(report, *, title=None):
 
     # --- how far the time axis reaches
     duration = report.duration or 0.0
+    pauses = list(getattr(report, "pauses", ()) or ())
     ran_to = max(
         [duration]
         + [r.end for r in records if r.end is not None]
         + [r.start for r in records if r.start is not None]
+        + [end for _, end in pauses if end is not None]
     )
     span = ran_to if ran_to > 0 else 0.001
     tick_times, tick_labels, axis_end = _ticks(span)
@@ -389,6 +415,7 @@ def timeline_svg(report, *, title=None):
             f'<line x1="{x:.2f}" y1="{lanes_top}" x2="{x:.2f}" y2="{lanes_bottom}"/>'
         )
     out.append("</g>")
+    out.extend(_pause_bands(pauses, ran_to, x_of, lanes_top, lanes_bottom))
 
     for number, (name, lane_top) in enumerate(zip(lanes, lane_tops)):
         rows_placed, rows = placed[name]
@@ -462,6 +489,8 @@ def timeline_svg(report, *, title=None):
         items.append(("#3d9a57", "moved by a handler's transfer", "moved"))
     if counts.get("not taken"):
         items.append(("none", "not taken: a way or round not needed (counted)", "none"))
+    if pauses:
+        items.append((_PAUSE_COLOUR, "paused: nothing new started", "paused"))
     legend = ['<g class="legend" font-size="11">']
     for colour, text, kind in items:
         width = 23 + len(text) * 6.2 + 16
@@ -474,7 +503,8 @@ def timeline_svg(report, *, title=None):
             pass
         else:
             outline = ' stroke="#111" stroke-width="2"' if kind == "outline" else ""
-            faded = f' fill-opacity="{_HANDLER_OPACITY}"' if kind == "moved" else ""
+            faded = {"moved": _HANDLER_OPACITY, "paused": _PAUSE_OPACITY}.get(kind)
+            faded = f' fill-opacity="{faded}"' if faded is not None else ""
             legend.append(f'<rect {box} fill="{colour}"{faded}{outline}/>')
             if kind in _HATCHES:
                 legend.append(f'<rect {box} fill="url(#{_HATCHES[kind]})"/>')

@@ -30,6 +30,7 @@ struct Behaviour {
   bool succeeds = true;
   std::chrono::milliseconds takes{0};
   bool blocks = false;  // until the test releases it
+  int decision = -1;    // a deciding step's result
 };
 
 // Runs steps as told, and notes when each ran and how many ran at once.
@@ -76,7 +77,7 @@ class ScriptedRunner : public zarn::StepRunner {
       ended_[step] = ended;
     }
     changed_.notify_all();
-    return {succeeded, ended};
+    return {succeeded, ended, true, what.decision};
   }
 
   void start(std::size_t step) override {
@@ -596,4 +597,64 @@ TEST(RunScheduler, ManyRunsInARowLeaveNoWorkers) {
     run->join();
     ASSERT_EQ(runner->threads_.load(), 0) << "round " << round;
   }
+}
+
+TEST(RunScheduler, AConditionLeavesTheWayItDoesNotTakeAndAFailedAttemptIsTriedAgain) {
+  // 0 decides 0: way A (step 1, taken on 1) is left, way B (step 2) runs.
+  // Then two attempts of one part: 3 fails, so 4 runs; 5 follows both.
+  using zarn::PartKind;
+  std::vector<PlanStep> steps = {step({}),     step({0}, 0), step({1}, 1),
+                                 step({2}, 2), step({3}, 3), step({4})};
+  steps[0].decides = true;
+  std::vector<PlanGuard> guards(4);
+  guards[0].kind = guards[1].kind = PartKind::Way;
+  guards[0].decision = guards[1].decision = 0;
+  guards[0].taken_when = true;
+  guards[1].taken_when = false;
+  guards[2].kind = guards[3].kind = PartKind::Attempt;
+  guards[2].next = 3;
+  Harness h;
+  h.make(std::move(steps), std::move(guards));
+  h.runner->tell(0, [](Behaviour& b) { b.decision = 0; });
+  h.runner->tell(3, [](Behaviour& b) { b.succeeds = false; });
+  h.run->start();
+  ASSERT_TRUE(h.drive());
+  EXPECT_EQ(h.run->stop_reason(), StopReason::None);
+  EXPECT_EQ(h.status(1), StepStatus::NotTaken);
+  EXPECT_EQ(h.status(2), StepStatus::Finished);
+  EXPECT_EQ(h.status(3), StepStatus::Failed);
+  EXPECT_EQ(h.status(4), StepStatus::Finished);
+  EXPECT_EQ(h.status(5), StepStatus::Finished);
+  EXPECT_FALSE(h.runner->started(1));
+}
+
+TEST(RunScheduler, APausedRunStartsNothingButTheStepsLetThroughAndAFailureWaitsForAChoice) {
+  // A chain of four; the second fails once and the operator retries it.
+  RunScheduler::Options options;
+  options.ask_on_failure = true;
+  Harness h;
+  h.make(chain(4), {}, options);
+  h.runner->tell(1, [](Behaviour& b) { b.succeeds = false; });
+  ASSERT_TRUE(h.run->pause());
+  h.run->start();
+  std::this_thread::sleep_for(50ms);
+  EXPECT_TRUE(h.runner->starts().empty());
+  h.run->step_once();
+  ASSERT_TRUE(h.runner->wait_ended(0));
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(h.runner->starts(), std::vector<std::size_t>{0});
+  ASSERT_TRUE(h.run->resume());
+  std::vector<std::size_t> asked;
+  ASSERT_TRUE(h.drive([&](const Attention& attention) {
+    for (std::size_t failed : attention.to_choose) {
+      asked.push_back(failed);
+      EXPECT_TRUE(h.run->paused());
+      h.runner->tell(failed, [](Behaviour& b) { b.succeeds = true; });
+      EXPECT_TRUE(h.run->choose(failed, zarn::FailureChoice::Retry));
+    }
+  }));
+  EXPECT_EQ(asked, std::vector<std::size_t>{1});
+  EXPECT_EQ(h.runner->starts(), (std::vector<std::size_t>{0, 1, 1, 2, 3}));
+  EXPECT_EQ(h.run->stop_reason(), StopReason::None);
+  EXPECT_EQ(h.run->pauses().size(), 2U);
 }

@@ -83,12 +83,15 @@ TEST(LocalController, CommandsTakeTheirModelledTimeAndAnInputNoOneSetsIsStuck) {
   EXPECT_EQ(local.await_input(1, 9, 1, std::nullopt, nullptr), Woken::Ready);
   EXPECT_NE(local.force_input(1, 99, 1), "");
 
-  // A cancel ends a result wait that nothing else would end.
+  // A cancel ends a result wait that nothing else would end, a flag a sleep
+  // (the test holds the clock meanwhile: no time may pass).
+  local.clock()->hold();
   auto awaited = std::async(std::launch::async, [&] { return local.await_result("never"); });
   bool cancelled = false;
   auto slept = std::async(std::launch::async, [&] { return local.sleep(100.0, &cancelled); });
   local.set_flag(cancelled);
   EXPECT_EQ(slept.get(), Woken::Ready);
   local.cancel_all();
+  local.clock()->release();
   EXPECT_NE(awaited.get().ending, sim::LocalController::Ending::Published);
 }

@@ -1,9 +1,11 @@
 """`zarn run`: scripts run on the simulated controller, what the user sees,
 and how failures, lost results and Ctrl-C end a run."""
 
+import io
 import os
 import pathlib
 import re
+import select
 import signal
 import subprocess
 import sys
@@ -18,7 +20,7 @@ from support.controllers import EXAMPLE, example_with
 from Zarn import cli, configuration
 from Zarn.errors import RunError
 from Zarn.morvo_client import MorvoDataIdxEnum
-from Zarn.sim import SimulatedController
+from Zarn.sim import SimulatedController, random_loopback
 
 EXAMPLE_MODULES = cli.EXAMPLES / "modules.py"
 STOP = 7
@@ -215,7 +217,7 @@ def test_the_sorting_example_with_an_operator_and_a_camera(simulated, capsys):
     process.send_signal(signal.SIGINT)
     out, err = process.communicate(timeout=30)
     assert process.returncode == 130, err
-    assert "the stop handler ran 3 action(s), all finished" in out
+    assert "the stop handler ran 3 actions, all finished" in out
     assert output_pins(client, 10) == [23]  # only the red lamp
     assert output_pins(client, 11) == [0]  # the gripper's valve, still closed
 
@@ -291,6 +293,148 @@ def test_a_terminal_gets_the_live_view(tmp_path):
     assert re.search(r"@gripper +\S+ +2/2 +done", text)
     assert not any(EVENT.match(line) for line in text.splitlines())
     assert "the run finished" in text
+
+
+class Terminal:
+    """zarn run ARGS on a pseudo-terminal of its own (standard input and
+    output): what it has shown, keys typed into it."""
+
+    def __init__(self, *args, cwd):
+        import pty
+
+        self.leader, self.follower = pty.openpty()
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "Zarn", "run", *map(str, args)],
+            stdin=self.follower,
+            stdout=self.follower,
+            stderr=self.follower,
+            cwd=cwd,
+            env={**os.environ, "TERM": "xterm", "COLUMNS": "140"},
+        )
+        self.shown = ""
+
+    def read(self, within):
+        """Reads what comes for `within` seconds, or until the process ends."""
+        deadline = time.monotonic() + within
+        while (left := deadline - time.monotonic()) > 0:
+            ready, _, _ = select.select([self.leader], [], [], min(left, 0.1))
+            if ready:
+                chunk = os.read(self.leader, 65536).decode(errors="replace")
+                self.shown += re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", chunk)
+            elif self.process.poll() is not None:
+                return
+
+    def wait_for(self, pattern, after=0, within=20):
+        """The match of `pattern` in what is shown from `after` on."""
+        deadline = time.monotonic() + within
+        while time.monotonic() < deadline:
+            found = re.compile(pattern).search(self.shown, after)
+            if found:
+                return found
+            self.read(0.2)
+        self.process.kill()
+        pytest.fail(f"{pattern!r} was not shown: {self.shown[after:]}")
+
+    def press(self, key):
+        os.write(self.leader, key.encode())
+
+    def headings(self, after):
+        """(actions done, paused) of each picture of the view from `after` on."""
+        return [
+            (int(done), "PAUSED" in rest)
+            for done, rest in re.findall(
+                r"(\d+) of 71 actions done([^\n]*)", self.shown[after:]
+            )
+        ]
+
+
+def test_the_live_view_pauses_steps_and_stops_with_keys(tmp_path):
+    import termios
+
+    address = random_loopback()
+    picture = tmp_path / "run.svg"
+    terminal = Terminal(
+        "pick_and_place", "--speed", 5, "--step", "--sim-address", address,
+        "--timeline", picture, cwd=tmp_path,
+    )  # fmt: skip
+    try:
+        terminal.wait_for(rf"simulated controller at {re.escape(address)},")
+        # --step: paused before the first action; nothing starts meanwhile.
+        terminal.wait_for(r"0 of 71 actions done +PAUSED")
+        mark = len(terminal.shown)
+        terminal.read(1.0)
+        assert {done for done, _ in terminal.headings(mark)} == {0}
+        # s: exactly one action, then paused again; the next would start at
+        # once (the other homing), but does not.
+        terminal.press("s")
+        mark = terminal.wait_for(r"1 of 71 actions done +PAUSED").start()
+        terminal.read(1.5)
+        assert set(terminal.headings(mark)) == {(1, True)}
+        # space: the run goes on, not paused.
+        terminal.press(" ")
+        found = terminal.wait_for(r"\b([4-9]|\d\d) of 71 actions done", mark)
+        assert "PAUSED" not in terminal.shown[found.end() :].split("\n")[0]
+        assert re.search(r"@z .*(under @arm|pick_and_place\.zarn:\d+ )", terminal.shown)
+        # q: the run stops, its axes are stopped, the simulator too.
+        terminal.press("q")
+        terminal.wait_for(r"Simulated controller stopped\.", found.end())
+        assert terminal.process.wait(20) == 1
+        terminal.read(0.5)
+        # The terminal is given back as it was: lines, echo.
+        mode = termios.tcgetattr(terminal.follower)[3]
+        assert mode & termios.ICANON and mode & termios.ECHO
+    finally:
+        terminal.process.kill()
+        os.close(terminal.follower)
+        os.close(terminal.leader)
+    shown = terminal.shown.replace("\r\n", "\n")
+    summary = shown[shown.index("\nthe run was stopped on request\n") :]
+    assert re.search(r"\n  paused 1 time, \d+\.\d{3} s in all\n", summary)
+    assert "stopped: @z (device 13)" in summary
+    assert "zarn: the run was stopped on request" in summary
+    assert picture.read_text().count('class="pause"') == 1
+
+
+def test_on_failure_ask_takes_the_answer_from_standard_input(
+    tmp_path, capsys, monkeypatch
+):
+    args = write_script(tmp_path, "block main {\n @x move camera\n @z move home\n}\n")
+    monkeypatch.setattr(sys, "stdin", io.StringIO("k\n"))
+    code, out, err = run(capsys, *args, "--speed", 50, "--on-failure", "ask")
+    assert (code, err) == (0, "")
+    assert "failed: retry, skip or stop? [r/k/s]\n" in out
+    # Skipped: the next statement runs.
+    assert [(s[0], s[5]) for s in spans(out)] == [("x", "failed"), ("z", "finished")]
+    assert re.search(
+        r"^  #1 move @x to camera \(300\.0\) .* failed \(MachineError: .*needs "
+        r"homing first.*\): skip chosen \(prompt\)$",
+        out,
+        re.MULTILINE,
+    )
+    # No answer (the end of the input) stops the run.
+    monkeypatch.setattr(sys, "stdin", io.StringIO(""))
+    code, out, _ = run(capsys, *args, "--speed", 50, "--on-failure", "ask")
+    assert code == 1 and "stop chosen (prompt)" in out
+    assert [s[0] for s in spans(out)] == ["x"]
+
+
+def test_the_simulated_controller_listens_where_it_is_told(capsys):
+    address = random_loopback()
+    with SimulatedController(EXAMPLE, address=address):
+        for verb in (["run", "home_all"], ["demo"]):
+            code = cli.main([*verb, "--sim-address", address])
+            assert code == 1
+            assert capsys.readouterr().err == (
+                f"zarn: the simulated controller: the address {address} is in use: "
+                "another program listens there on one of the ports 5001, 5002, 5003\n"
+            )
+    code, out, _ = run(capsys, "home_all", "--sim-address", address, "--speed", 50)
+    assert code == 0
+    assert f"Controller: a simulated controller at {address}, ports" in out
+    for wrong in ("10.0.0.1", "localhost"):
+        with pytest.raises(SystemExit):
+            cli.main(["run", "home_all", "--sim-address", wrong])
+        assert "a loopback address 127.x.y.z" in capsys.readouterr().err
 
 
 def test_a_dry_run_sends_nothing_and_shows_what_it_would(capsys):

@@ -501,6 +501,47 @@ class TestHandOver:
         assert len(made) < 2 * 600 + 10
 
 
+class TestLettingGoOfDeclaredBlocks:
+    # A block let go of too early is missing when a later rule names it: the
+    # statements of a sequence complete from its last one back, a construct
+    # copies its body once per round, a template's body is read at each use.
+    SCRIPT = """
+    block approach {
+        @x move input
+        @x move camera
+    }
+    block pair parallel { approach } and { @y move input }
+    block twice {
+        approach
+        approach
+    }
+    block go(place) {
+        approach
+        @y move place
+    }
+    block main {
+        approach
+        twice
+        pair
+        repeat 2 approach
+        retry 1 approach
+        if @sensors part_on_conveyor on approach else { @x move park }
+        go(output)
+        pair
+        twice
+    }
+    """
+
+    def test_the_compile_gives_the_run_it_gives_keeping_every_block(
+        self, machine, capsys
+    ):
+        kept = compile_text(self.SCRIPT, machine, quiet=False)  # keeps them all
+        capsys.readouterr()
+        compiled = compile_text(self.SCRIPT, machine)
+        structure = TestHandOver.structure
+        assert structure(None, compiled) == structure(None, kept)
+
+
 class TestHostileScripts:
     def test_brackets_nested_ten_thousand_deep(self, machine):
         error, _ = error_of("block main " + "{" * 10_000, machine)

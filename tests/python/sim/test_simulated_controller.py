@@ -148,7 +148,9 @@ def test_a_taken_address_is_refused_with_its_own_status():
         assert done.returncode == 3
         assert f"tcp://{first.address}:5001" in done.stderr
         assert "another controller service or simulator holds it" in done.stderr
-        with pytest.raises(SimulatorError, match="exit status 3"):
+        with pytest.raises(
+            SimulatorError, match=f"the address {first.address} is in use"
+        ):
             SimulatedController(EXAMPLE, address=first.address).start()
 
 

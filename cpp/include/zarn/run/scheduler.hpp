@@ -60,6 +60,9 @@ struct PlanStep {
   bool asynchronous = false;               // started, then ended through complete()
   std::chrono::nanoseconds time_limit{0};  // zero: no limit
   bool decides = false;                    // its result takes ways or leaves them
+  // Starts while the run is paused too (a group's marker, a construct's
+  // mark): only what commands the machine waits for the operator.
+  bool free_in_pause = false;
 };
 
 // The kinds of parts a plan's steps may lie in. A part holds its members,
@@ -173,6 +176,22 @@ struct Attention {
   bool stopping = false;                   // the run has begun to stop (reported once)
   std::vector<std::size_t> in_flight;      // with `stopping`: the steps to cancel
   bool finished = false;
+  // Failures held for the operator's choice (Options::ask_on_failure): the
+  // run is paused; answer each with choose().
+  std::vector<std::size_t> to_choose;
+};
+
+// What the operator chose for a failure held for a choice.
+enum class FailureChoice : std::uint8_t {
+  Retry,  // the step runs again (its owner gives it a fresh action first)
+  Skip,   // it stays failed, and what waits for it goes on
+  Stop,   // the run stops, as on any failure outside every guarded part
+};
+
+// A pause of a run: from `begun` to `ended` (none while it lasts).
+struct Pause {
+  RunClock::time_point begun;
+  std::optional<RunClock::time_point> ended;
 };
 
 class RunScheduler : public std::enable_shared_from_this<RunScheduler> {
@@ -192,6 +211,10 @@ class RunScheduler : public std::enable_shared_from_this<RunScheduler> {
     // and the run holds the clock while it has steps to start or work for
     // the controlling thread.
     std::shared_ptr<VirtualClock> clock;
+    // A failure outside every guarded part pauses the run and waits for the
+    // operator's choice (take_attention().to_choose, choose()) instead of
+    // stopping it.
+    bool ask_on_failure = false;
   };
 
   // Checks the plan (PlanError) and prepares the run; nothing starts yet.
@@ -223,6 +246,23 @@ class RunScheduler : public std::enable_shared_from_this<RunScheduler> {
   void exception_part_failed(std::size_t guard);
   // Stops the run (Interrupted or Requested); nothing new starts.
   void stop(StopReason reason);
+
+  // --- the operator ---------------------------------------------------------
+  // Pauses the run: nothing new starts but a group's markers and a
+  // construct's marks, what runs finishes. The time limits of parts (not
+  // those of the steps that run) stand still while it lasts. False when it
+  // is paused or over already.
+  bool pause();
+  // Resumes a paused run; false when it is not paused (or a failure still
+  // waits for a choice).
+  bool resume();
+  // Lets exactly one more step start, the run paused before and after it
+  // (a run that runs is paused first).
+  void step_once();
+  bool paused() const;
+  std::vector<Pause> pauses() const;
+  // Answers a failure held for a choice; false when `step` waits for none.
+  bool choose(std::size_t step, FailureChoice choice);
   // Gives up at once on every step still in flight.
   void abandon_in_flight();
   // Waits for the workers to exit; a worker stuck in a step given up on is
@@ -317,6 +357,10 @@ class RunScheduler : public std::enable_shared_from_this<RunScheduler> {
   void spawn_locked();
   bool attention_locked() const;
   void forget_deadlines_locked(std::size_t step);
+  bool asks_locked(std::size_t step) const;
+  void hold_for_choice_locked(std::size_t step);
+  void pause_locked();
+  void resume_locked();
   // The controlling thread has something to attend to; on the simulated
   // clock it holds the clock from now until it waits again.
   void signal_control_locked();
@@ -379,6 +423,10 @@ class RunScheduler : public std::enable_shared_from_this<RunScheduler> {
   Attention attention_;
   std::shared_ptr<ClockSource> clock_source_;
   bool control_hold_ = false;
+  bool paused_ = false;
+  std::size_t step_allowance_ = 0;  // steps that may start while paused
+  std::size_t choices_pending_ = 0;
+  std::vector<Pause> pauses_;
 };
 
 }  // namespace zarn
