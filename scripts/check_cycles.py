@@ -24,7 +24,7 @@ import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-SOURCE_FOLDERS = ["cpp", "bindings", "tests/cpp", "bench/cpp"]
+SOURCE_FOLDERS = ["cpp", "bindings", "tests/cpp", "bench/cpp", "fuzz"]
 INCLUDE_ROOTS = ["cpp/include", "bindings", "tests/cpp"]
 # What each concern of the core may include besides itself.
 BELOW = {

@@ -36,6 +36,9 @@ zarn_is_system_python() {
 zarn_system_packages() {
   local packages=(libzmq3-dev cppzmq-dev libyaml-cpp-dev libgtest-dev pkg-config g++
     cmake ninja-build graphviz clang-format)
+  # clang and its runtimes (libFuzzer among them) only when asked for: the
+  # fuzz targets build as plain replay programs with the compiler above.
+  [ -n "${ZARN_WANT_CLANG:-}" ] && packages+=(clang libclang-rt-dev llvm)
   local python
   if [ -n "${VIRTUAL_ENV:-}" ]; then
     python="$VIRTUAL_ENV/bin/python"

@@ -5,6 +5,8 @@
 #   scripts/install.sh           system packages + the Zarn package
 #   scripts/install.sh --test    the same, with the test dependencies
 #   scripts/install.sh --system  only the system packages
+#   scripts/install.sh --fuzz    only the system packages, with clang and its
+#                                fuzzing and sanitizer runtimes (scripts/fuzz.sh)
 set -euo pipefail
 . "$(dirname "$0")/env.sh"
 cd "$zarn_root"
@@ -15,8 +17,12 @@ case "${1:-}" in
   "") ;;
   --test) extra="[test]" ;;
   --system) mode=system ;;
+  --fuzz)
+    mode=system
+    export ZARN_WANT_CLANG=1
+    ;;
   *)
-    echo "usage: bash scripts/install.sh [--test | --system]" >&2
+    echo "usage: bash scripts/install.sh [--test | --system | --fuzz]" >&2
     exit 2
     ;;
 esac

@@ -28,14 +28,6 @@
 
 namespace zarn::yaml {
 
-const Node* Node::find(std::string_view key) const {
-  if (kind != Kind::Map) return nullptr;
-  for (const auto& [k, v] : entries) {
-    if (k.kind == Kind::String && k.text == key) return &v;
-  }
-  return nullptr;
-}
-
 namespace {
 
 // The tree is copied and destroyed recursively; this bounds the stack it needs

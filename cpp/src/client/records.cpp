@@ -98,7 +98,9 @@ char* put_int32(char* out, std::int32_t value) {
 
 char* put_text(char* out, std::string_view text, std::size_t width) {
   const std::size_t n = text.size() < width ? text.size() : width;
-  std::memcpy(out, text.data(), n);
+  // An empty view may have no data at all (a missing dependency), and memcpy
+  // from a null source is undefined even for zero bytes.
+  if (n != 0) std::memcpy(out, text.data(), n);
   std::memset(out + n, 0, width - n);
   return out + width;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <map>
 #include <optional>
@@ -14,6 +15,12 @@
 
 namespace zarn::sim {
 namespace {
+
+// The first of the ten condition ids of a device, in 64 bits: the warning
+// about a MorvoID far outside 1 to 35 shows ids that an int cannot hold.
+std::int64_t first_condition_id(std::int64_t morvo_id) {
+  return (morvo_id - 1) * records::kEachMorvoConditionNum + records::kConditionStart;
+}
 
 using Kind = yaml::Node::Kind;
 
@@ -328,7 +335,8 @@ class Reader {
       }
       if (id < 1 || id > kLastConditionDevice) {
         warn(label + ": MorvoID outside 1 to 35, so its condition ids " +
-             std::to_string(condition_id(id, 0)) + " to " + std::to_string(condition_id(id, 9)) +
+             std::to_string(first_condition_id(id)) + " to " +
+             std::to_string(first_condition_id(id) + 9) +
              " are outside the per-device range and its conditions are refused");
       }
 
@@ -530,7 +538,7 @@ class Reader {
 const char* family_name(Family family) { return family == Family::Festo ? "Festo" : "Akribis"; }
 
 int condition_id(int morvo_id, int type) {
-  return type + (morvo_id - 1) * records::kEachMorvoConditionNum + records::kConditionStart;
+  return static_cast<int>(first_condition_id(morvo_id) + type);
 }
 
 MachineConfig machine_from_tree(const yaml::Node& root, const std::string& source) {

@@ -205,7 +205,7 @@ int Controller::admit_condition(int module_id, int func, Held& held) {
       if (a[0] == kDigital) {
         if (a[1] < 0 || a[1] >= bytes * 8) return result::kMalformed;
         if (a[2] < -1 || a[2] > 1) return result::kMalformed;
-      } else if (a[1] < 0 || a[1] * 2 + 1 >= bytes) {
+      } else if (a[1] < 0 || std::int64_t{a[1]} * 2 + 1 >= bytes) {  // a[1] is any int32
         return result::kMalformed;
       }
       return result::kOk;

@@ -249,6 +249,8 @@ TEST(Controller, RecordsItCannotTakeGetDocumentedResults) {
       {action(1, 0, {32, 0, 1}, "PC-14"), sim::result::kMalformed, "pin beyond the module"},
       {action(1, 0, {0, 1, 1}, "PC-15"), sim::result::kMalformed, "no module starts at byte 1"},
       {action(1, 0, {0, 0, 2}, "PC-16"), sim::result::kMalformed, "pin value 2"},
+      {action(0, sim::condition_id(1, 4), {1, 2147483647}, "PC-20"), sim::result::kMalformed,
+       "analog channel far beyond the module (twice it overflows an int)"},
       {action(kFesto, kAbs, {100, 0, -1, -1}, "PC-17"), sim::result::kMalformed, "velocity 0"},
       {action(1, 0, {0, 0, 1}, ""), sim::result::kMalformed, "no command id"},
       {action(1, 0, {0, 0, 1}, "PC-18", {"271"}), sim::result::kMalformed,

@@ -33,11 +33,18 @@ std::string action(int module, int func, std::vector<std::int64_t> args, const s
 
 TEST(VirtualClock, JumpsToWhatIsDueWaitsForHoldersAndEndsWaitsNothingCanEnd) {
   zarn::VirtualClock clock;
-  clock.hold();  // the test holds it: nothing may move yet
+  // One hold for the test: nothing may move yet. One for the early waiter,
+  // which lets it go while it waits and keeps it from its wake until it has
+  // read the time (a wait's own hold ends with the wait, and the clock would
+  // be free to jump on to 5 before the read).
+  clock.hold(2);
   auto late = std::async(std::launch::async, [&] { return clock.block({}, 5.0); });
   auto early = std::async(std::launch::async, [&] {
+    const zarn::VirtualClock::HeldHere held_here(clock);
     const Woken woken = clock.block({}, 2.0);
-    return std::make_pair(woken, clock.now());
+    const double woke_at = clock.now();
+    clock.release();
+    return std::make_pair(woken, woke_at);
   });
   EXPECT_EQ(early.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
   EXPECT_EQ(clock.now(), 0.0);

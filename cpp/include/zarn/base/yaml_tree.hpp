@@ -62,6 +62,16 @@ struct Node {
   std::vector<Node> items;                     // Sequence
   std::vector<std::pair<Node, Node>> entries;  // Map, in document order
 
+  // Defined in yaml_node.cpp, where Node is complete: implicit ones make clang
+  // ask whether Node is default-constructible while std::pair<Node, Node>
+  // is still being defined, which it cannot answer (a build error).
+  Node();
+  ~Node();
+  Node(const Node&);
+  Node(Node&&) noexcept;
+  Node& operator=(const Node&);
+  Node& operator=(Node&&) noexcept;
+
   // Map lookup by a text key; nullptr when this is not a map or has no such key.
   const Node* find(std::string_view key) const;
 };
