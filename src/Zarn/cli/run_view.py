@@ -14,6 +14,7 @@ import types
 from pathlib import Path
 
 from Zarn.machine.interface import print_line
+from Zarn.machine_modules.control import Decide
 from Zarn.wording import counted
 
 # The keys of the live view, as its caption and docs/running.md list them.
@@ -355,10 +356,14 @@ class LiveView:
         self.script = ScriptText(filename)
         self.waits = Waits(plan, self.script)
         self.modules = {}
+        # With conditions, loops or retries in the plan not every step runs:
+        # its count is a bound, and says so.
+        self.bounded = False
         for step in plan.steps:
             if step.kind == "action":
                 name = _module_of(step.action)
                 self.modules.setdefault(name, _ModuleProgress(0)).total += 1
+                self.bounded = self.bounded or isinstance(step.action, Decide)
         for step in plan.steps:
             if step.kind == "action":
                 for name in _moved_by(step.action):
@@ -527,7 +532,8 @@ class LiveView:
         return "-"
 
     def _heading(self, done, total, failed, cancelled):
-        counts = f"{done} of {counted(total, 'action')} done"
+        bound = "at most " if self.bounded else ""
+        counts = f"{done} of {bound}{counted(total, 'action')} done"
         if failed:
             counts += f", {failed} failed"
         if cancelled:
