@@ -60,12 +60,15 @@ TEST(VirtualClock, JumpsToWhatIsDueWaitsForHoldersAndEndsWaitsNothingCanEnd) {
   const std::function<bool()> is_set = [&] { return set; };
   EXPECT_EQ(clock.block(is_set, std::nullopt), Woken::Stuck);
   EXPECT_EQ(clock.standstills(), 1U);
+  // Held by the test, the time cannot reach the wait's end before the flag.
+  clock.hold();
   auto waiting = std::async(std::launch::async, [&] { return clock.block(is_set, 60.0); });
   clock.with_lock([&] {
     set = true;
     clock.changed_locked();
   });
   EXPECT_EQ(waiting.get(), Woken::Ready);
+  clock.release();
   clock.close();
   EXPECT_EQ(clock.block(is_set, 70.0), Woken::Closed);
 }
