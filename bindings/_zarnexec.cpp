@@ -159,9 +159,8 @@ class PyRunner final : public zarn::StepRunner {
     if (!worker_has_python) return {false, RunClock::now()};
     // Nothing begins once the run has decided to stop, not even a step a
     // worker took just before.
-    if (auto run = scheduler.lock(); run && run->stopping()) {
-      return {false, RunClock::now(), false};
-    }
+    const std::shared_ptr<RunScheduler> run = scheduler.lock();
+    if (run && run->stopping()) return {false, RunClock::now(), false};
     PyObject* action = PyList_GET_ITEM(actions.ptr(), static_cast<Py_ssize_t>(step));
     Py_INCREF(action);
     const bool reported = kinds[step] == StepKind::Action;
@@ -189,7 +188,6 @@ class PyRunner final : public zarn::StepRunner {
     int decision = -1;
     if (succeeded && decides[step]) decision = decision_of(action, step, succeeded);
     Py_DECREF(action);
-    const std::shared_ptr<RunScheduler> run = scheduler.lock();
     const RunClock::time_point ended = run ? run->now() : RunClock::now();
     if (reported && !on_finish.is_none()) {
       call_hook(on_finish, nb::make_tuple(step, succeeded, seconds_between(origin, started),
@@ -282,8 +280,8 @@ std::size_t step_index(PyObject* item, std::size_t step) {
 // Reads the steps and guards of a ZarnRunPlan for the scheduler. A plan may
 // hold many thousands of steps, so the reading goes by the C API.
 struct PlanReader {
-  // Machine seconds per second of the run's clock: the time limits, given
-  // in machine seconds, count the run's.
+  // Machine seconds per second of the run's clock: the time limits of the
+  // actions and of the parts, given in machine seconds, count the run's.
   double time_scale = 1.0;
   nb::object limit_for;  // kind -> (seconds or None, whether to add expected_seconds)
 
@@ -410,7 +408,7 @@ struct PlanReader {
   }
 
   // A part of the control table: its kind and what it needs.
-  static void read_part(nb::handle entry, PlanGuard& guard) {
+  void read_part(nb::handle entry, PlanGuard& guard) const {
     const std::string kind = nb::cast<std::string>(entry.attr("kind"));
     if (kind == "try") {
       guard.kind = zarn::PartKind::Try;
@@ -429,7 +427,9 @@ struct PlanReader {
     nb::object next = entry.attr("next");
     if (!next.is_none()) guard.next = nb::cast<long>(next);
     nb::object seconds = entry.attr("seconds");
-    if (!seconds.is_none()) guard.time_limit = to_duration(nb::cast<double>(seconds));
+    if (!seconds.is_none()) {
+      guard.time_limit = to_duration(nb::cast<double>(seconds) / time_scale);
+    }
   }
 
   const KindInfo& info_of(nb::handle action, PyRunner& runner) {

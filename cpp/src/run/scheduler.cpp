@@ -582,44 +582,7 @@ bool RunScheduler::encloser_failed_locked(long guard) const {
   return false;
 }
 
-void RunScheduler::fail_guard_locked(std::size_t g, long cause_step, long cause_guard) {
-  Guard& guard = guards_[g];
-  guard.failed = true;
-  guard.first_failure = cause_step;
-  guard.failed_part = cause_guard;
-  if (guard.kind == PartKind::Attempt) {
-    // The attempt is over at once: what runs is cancelled (its axes are
-    // stopped; the run goes on), what has not started never will.
-    for (std::size_t member : guard.members) {
-      Step& step = steps_[member];
-      switch (step.status) {
-        case StepStatus::Waiting:
-        case StepStatus::Ready:
-        case StepStatus::Claimed:
-          skip_locked(member);
-          break;
-        case StepStatus::Running:
-          if (step.asynchronous) {
-            skip_locked(member);
-          } else {
-            ++guard.in_flight;
-            attention_.cancel.push_back(member);
-          }
-          break;
-        default:
-          break;
-      }
-    }
-    if (!attention_.cancel.empty()) signal_control_locked();
-    if (guard.in_flight == 0) resolve_attempt_locked(g);
-    return;
-  }
-  guard.job_pending = true;
-  ++jobs_;
-  // The part this one lies in is not over before this one's exception part is.
-  for (long p = guard.in_part; p >= 0; p = guards_[static_cast<std::size_t>(p)].in_part) {
-    ++guards_[static_cast<std::size_t>(p)].part_pending;
-  }
+void RunScheduler::halt_members_locked(Guard& guard, bool cancel_running) {
   for (std::size_t member : guard.members) {
     Step& step = steps_[member];
     switch (step.status) {
@@ -634,12 +597,35 @@ void RunScheduler::fail_guard_locked(std::size_t g, long cause_step, long cause_
           skip_locked(member);
         } else {
           ++guard.in_flight;
+          if (cancel_running) attention_.cancel.push_back(member);
         }
         break;
       default:
         break;
     }
   }
+}
+
+void RunScheduler::fail_guard_locked(std::size_t g, long cause_step, long cause_guard) {
+  Guard& guard = guards_[g];
+  guard.failed = true;
+  guard.first_failure = cause_step;
+  guard.failed_part = cause_guard;
+  if (guard.kind == PartKind::Attempt) {
+    // The attempt is over at once: what runs is cancelled (its axes are
+    // stopped; the run goes on), what has not started never will.
+    halt_members_locked(guard, true);
+    if (!attention_.cancel.empty()) signal_control_locked();
+    if (guard.in_flight == 0) resolve_attempt_locked(g);
+    return;
+  }
+  guard.job_pending = true;
+  ++jobs_;
+  // The part this one lies in is not over before this one's exception part is.
+  for (long p = guard.in_part; p >= 0; p = guards_[static_cast<std::size_t>(p)].in_part) {
+    ++guards_[static_cast<std::size_t>(p)].part_pending;
+  }
+  halt_members_locked(guard, false);
   attention_.failed_guards.push_back(g);
   signal_control_locked();
 }

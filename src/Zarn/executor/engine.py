@@ -6,7 +6,6 @@ a failure, runs the exception parts of guarded parts, and hands back a
 from __future__ import annotations
 
 import contextlib
-import dataclasses
 import math
 import numbers
 import signal
@@ -187,9 +186,9 @@ class Executor:
         # limits) with its guarded parts; None for a plan without any.
         control = self._controls.pop(id(plan), None) or control_table(plan)
         # Every part's time limit in machine seconds, by guard index, for
-        # the report; the run itself counts its own seconds.
+        # the report; the run converts them to its own seconds (time_scale).
         self.part_limits = self._limits_of(plan, control)
-        self._control = self._on_machine_clock(control)
+        self._control = control
         self._run = ZarnRun(
             plan,
             self._limit_for,
@@ -422,9 +421,7 @@ class Executor:
             MAX_WORKERS,
             DEFAULT_CANCEL_GRACE,
             [],
-            self._on_machine_clock(
-                self._controls.pop(id(plan), None) or control_table(plan)
-            ),
+            self._controls.pop(id(plan), None) or control_table(plan),
             True,
             self._clock,
             False,
@@ -687,8 +684,7 @@ class Executor:
         # Held while the part is added, so that the start of its first action
         # is told after the recovery.
         with self._event_lock:
-            given = self._controls.pop(id(plan), None) or control_table(plan)
-            control = self._on_machine_clock(given)
+            control = self._controls.pop(id(plan), None) or control_table(plan)
             try:
                 base = run.add_exception_part(guard, plan, control)
             except Exception as error:  # noqa: BLE001 -- as above
@@ -698,24 +694,9 @@ class Executor:
             if base < 0:
                 return
             self._exception_parts.extend(self._exceptions_of(plan, control))
-            self.part_limits.extend(self._limits_of(plan, given))
+            self.part_limits.extend(self._limits_of(plan, control))
             assert len(self._exception_parts) == run.guard_count, "guards out of step"
             self._tell_recovery(guard, len(plan.steps))
-
-    def _on_machine_clock(self, control):
-        """The control table with its time limits, given in machine seconds,
-        in the run's own: a machine that runs faster than real time (a
-        simulated controller at F times) takes 1/F as long."""
-        speed = self.time_scale
-        if control is None or speed == 1.0:
-            return control
-        parts = [
-            dataclasses.replace(part, seconds=part.seconds / speed)
-            if part.seconds is not None
-            else part
-            for part in control.parts
-        ]
-        return dataclasses.replace(control, parts=parts)
 
     @staticmethod
     def _limits_of(plan, control):

@@ -69,6 +69,13 @@ def result_text(result):
     return f"result {result}" + (f" ({meaning})" if meaning else "")
 
 
+def _input_timed_out(device, pin, value, timeout, shown):
+    return MachineError(
+        f"input {pin} did not show {value} within {timeout:g} s (it shows {shown})",
+        device=device,
+    )
+
+
 class _InFlight:
     """What one action has under way on a ClientMachine: whether it was
     cancelled, and the motions it waits for (device: command id)."""
@@ -264,11 +271,7 @@ class ClientMachine(Machine):
                 )
                 left = pause if deadline is None else min(pause, deadline - now)
                 if left <= 0:
-                    raise MachineError(
-                        f"input {pin} did not show {value} within {timeout:g} s "
-                        f"(it shows {shown})",
-                        device=device,
-                    )
+                    raise _input_timed_out(device, pin, value, timeout, shown)
                 entry.cancelled.wait(left)
 
     def _wait_input_simulated(self, device, pin, value, timeout):
@@ -282,11 +285,8 @@ class ClientMachine(Machine):
             if woken == "ready":
                 return
             if woken == "due":
-                raise MachineError(
-                    f"input {pin} did not show {value} within {timeout:g} s "
-                    f"(it shows {self._input(device, pin)})",
-                    device=device,
-                )
+                shown = self._input(device, pin)
+                raise _input_timed_out(device, pin, value, timeout, shown)
             if woken == "stuck":
                 self._stuck(
                     device,

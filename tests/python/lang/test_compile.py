@@ -466,7 +466,7 @@ class TestHandOver:
         [
             path
             for path in SCRIPTS
-            if path.stem not in ("shared_arm", "inspect_row", "sort_blanks")
+            if path.stem not in ("shared_arm", "slot_photos", "sort_blanks")
         ],
         ids=lambda path: path.stem,
     )

@@ -326,6 +326,9 @@ class RunScheduler : public std::enable_shared_from_this<RunScheduler> {
   void skip_locked(std::size_t step);
   void fail_locked(std::size_t step);
   void fail_guard_locked(std::size_t guard, long cause_step, long cause_guard);
+  // A failed part's members: what has not started is skipped, what runs
+  // counts as in flight (and, with `cancel_running`, is to be cancelled).
+  void halt_members_locked(Guard& guard, bool cancel_running);
   void escalate_locked(long guard, long cause_step, long cause_guard);
   void open_part_locked(std::size_t guard);
   void try_resolve_locked(std::size_t guard);
